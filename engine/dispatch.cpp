@@ -1,0 +1,54 @@
+// Entry of every message from the controller, and the start of an update.
+#include "engine_internal.h"
+
+uint32_t firmware_type;
+
+namespace {
+
+void HandleIdentity(DeviceTarget target, uint8_t packetType, const uint8_t* message) {
+  ENGINE_TRACE("d_len=%d\n", ReadLe16(message + 2));
+  // Read wherever the payload length says: the report always has these bytes.
+  firmware_type = ReadLe32(message + kIdentityFirmwareTypeOffset);
+
+  WatchdogDisarm();  // the user has the turn until the file is confirmed
+  if (!Behaviour().AcceptsFirmwareType(firmware_type)) {
+    Close_FirmwareUpdate();
+    Behaviour().ShowBootModeFailure();
+    return;
+  }
+  if (!GetUpdateFileName(target, packetType)) {
+    Close_FirmwareUpdate();
+    return;
+  }
+  if (packetType == PACKET_TYPE_RFCOMM) Rfcomm_DriverCmd(target, packetType, MSG_FILE_ACCEPTED, 0);
+}
+
+}  // namespace
+
+void OnDataReceived(DeviceTarget target, uint8_t packetType, const uint8_t* message, uint16_t) {
+  ENGINE_TRACE("OnDataReceived In\n");
+  if (message == nullptr || message[0] != 0x00) return;
+  switch (message[1]) {
+    case MSG_IDENTITY:
+      WatchdogHeard();
+      HandleIdentity(target, packetType, message);
+      return;
+    case MSG_FIRMWARE:
+      WatchdogHeard();
+      Handle_FirmwareUpdateEvent(target, packetType, message + kMessageHeaderSize,
+                                 kMaxReportMessage - kMessageHeaderSize);
+      return;
+    default:  // MSG_NOP and unknown kinds
+      return;
+  }
+}
+
+Status RequestFirmwareUpdate(DeviceTarget target, uint8_t packetType) {
+  const Status status = Rfcomm_DriverCmd(target, packetType, MSG_UPDATE_REQUEST, 0);
+  const bool written = packetType == PACKET_TYPE_HID ? Behaviour().WriteSucceeded(status) : status > 0;
+  if (written) {
+    m_updateComplete = false;
+    WatchdogArm();  // the controller owes its identity
+  }
+  return status;
+}

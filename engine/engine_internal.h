@@ -1,0 +1,66 @@
+// Engine-private wiring: the bound front-end, the platform's behaviour, the
+// watchdog and the trace helpers. Not for front-ends.
+#pragma once
+
+#include <cstdarg>
+#include <cstdint>
+#include <string>
+
+#include "engine.h"
+#include "platform_behaviour.h"
+
+struct EngineBinding {
+  const PlatformBehaviour* platform = nullptr;
+  FrontEnd* frontEnd = nullptr;
+  TraceSink* traceSink = nullptr;
+};
+
+// Set by EngineStartUp; read everywhere in the engine.
+extern EngineBinding g_engine;
+
+// Engine-private facts about the current run, beside the named records.
+struct RunState {
+  bool payloadComplete = false;      // the payload went out; the next ACK finishes the transfer
+  bool confirmationPending = false;  // an asynchronous confirmation is on screen
+  uint8_t identityPacketType = 0;    // packet type of the identity that led to it
+  bool watchdogArmed = false;        // the updater is waiting on the controller
+  bool watchdogCounting = false;     // a tick has fixed the start of the wait
+  uint64_t watchdogSinceMs = 0;
+};
+extern RunState g_run;
+
+inline const PlatformBehaviour& Behaviour() { return *g_engine.platform; }
+inline FrontEnd& Ui() { return *g_engine.frontEnd; }
+
+// Traces. EngineTrace adds the macOS "function,line::" prefix; the plain form
+// never does. Nothing is formatted when no sink is bound.
+void EngineTrace(const char* function, int line, const char* format, ...) __attribute__((format(printf, 3, 4)));
+void EngineTracePlain(const char* format, ...) __attribute__((format(printf, 1, 2)));
+#define ENGINE_TRACE(...) EngineTrace(__func__, __LINE__, __VA_ARGS__)
+
+// Text of the Windows text table, as the front-end supplies it.
+std::string LoadText(int id);
+
+// printf into a std::string; for user-visible texts, never on the per-chunk path.
+std::string FormatText(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// A command frame sent: the status the platform's convention gives, and
+// whether the whole frame really reached the link.
+struct FrameResult {
+  Status status;
+  bool written;
+};
+FrameResult SendFirmwareFrame(DeviceTarget target, uint8_t packetType, uint8_t cmd, const uint8_t* data,
+                              int32_t length);
+bool SendHeaderFrame(DeviceTarget target, uint8_t packetType, const FirmwareTransfer& transfer);
+
+// The watchdog watches the controller while the updater waits on it.
+void WatchdogArm();     // start (or restart) waiting on the controller
+void WatchdogDisarm();  // the user has the turn, or the run is over
+void WatchdogHeard();   // the controller spoke: restart the count if armed
+
+// Marks the run as over and stops the watchdog.
+void EndRun();
+
+// The user confirmed the file: state 1, header command, wait for the controller.
+void BeginTransfer(DeviceTarget target, uint8_t packetType);

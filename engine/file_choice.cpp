@@ -1,0 +1,76 @@
+// The user's choice of a firmware file and its confirmation.
+#include "engine_internal.h"
+
+void BeginTransfer(DeviceTarget target, uint8_t packetType) {
+  g_firmware_update_state = UPDATE_HEADER_SENT;
+  m_updateComplete = false;
+  g_run.payloadComplete = false;
+  if (!SendHeaderFrame(target, packetType, m_handleFirmeWare)) {
+    ENGINE_TRACE("header command not written\n");
+    Firmware_UpdateError();
+    return;
+  }
+  WatchdogArm();
+  Behaviour().HeaderSent();
+}
+
+bool GetUpdateFileName(DeviceTarget target, uint8_t packetType) {
+  ENGINE_TRACE("GetUpdateFileName In\n");
+  const PlatformBehaviour& platform = Behaviour();
+
+  const std::string filter = platform.FileFilterText();
+  const std::optional<std::filesystem::path> chosen = Ui().ChooseFirmwareFile(FileChoiceRequest{filter, "dat"});
+  if (!chosen) {
+    platform.FileChoiceCancelled();
+    return false;
+  }
+  m_FilePathName = *chosen;
+  ENGINE_TRACE("filePath=%s\n", m_FilePathName.u8string().c_str());
+
+  FirmwareTransfer& transfer = m_handleFirmeWare;
+  if (transfer.file.is_open()) transfer.file.close();  // a run left unfinished
+
+  const FirmwareFileInfo info = InspectFirmwareFile(m_FilePathName);
+  if (info.check != FirmwareFileCheck::Ok) {
+    ENGINE_TRACE("%s\n", DescribeFirmwareFileCheck(info.check));
+    return false;
+  }
+  m_firmwareHeader = info.header;
+  transfer.fileVersion = static_cast<uint32_t>(info.header.version) | (static_cast<uint32_t>(info.header.beta) << 16);
+  transfer.headerWord1 = info.header.headerWord1;
+  transfer.payloadSize = info.header.payloadSize;
+  transfer.offset = 0;
+  ENGINE_TRACE("sizeof(FIRMWARE_HEADER_T) : %lu", static_cast<unsigned long>(kFirmwareHeaderSize));
+
+  bool accepted = false;
+  switch (platform.AskConfirmation(target, m_firmwareHeader)) {
+    case ConfirmAnswer::Ok:
+      BeginTransfer(target, packetType);
+      accepted = true;
+      break;
+    case ConfirmAnswer::Pending:
+      g_run.confirmationPending = true;
+      g_run.identityPacketType = packetType;
+      accepted = true;
+      break;
+    case ConfirmAnswer::Cancel:
+      platform.ConfirmationCancelled();
+      break;
+  }
+  ENGINE_TRACE("Ret=%d\n", accepted ? 1 : 0);
+  return accepted;
+}
+
+void ConfirmationEnded(DeviceTarget target, bool ok) {
+  if (!g_run.confirmationPending) return;  // no sheet of ours is open
+  g_run.confirmationPending = false;
+  if (!ok) {
+    Behaviour().ConfirmationCancelled();
+    Close_FirmwareUpdate();
+    return;
+  }
+  // The header goes out on the link the version report came on; without one,
+  // on the link the identity came on.
+  const bool saved = packet_type_save == PACKET_TYPE_HID || packet_type_save == PACKET_TYPE_RFCOMM;
+  BeginTransfer(target, saved ? packet_type_save : g_run.identityPacketType);
+}

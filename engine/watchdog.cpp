@@ -1,0 +1,30 @@
+// While the updater waits on the controller, ten seconds of silence end the
+// run through the failure path. The engine has no timer: the front-end feeds
+// the time, and the wait counts from the first tick after the controller last
+// spoke (so a late tick can only make the watchdog later, never early).
+#include "engine_internal.h"
+
+namespace {
+constexpr uint64_t kControllerSilenceLimitMs = 10000;
+}
+
+void WatchdogArm() {
+  g_run.watchdogArmed = true;
+  g_run.watchdogCounting = false;
+}
+
+void WatchdogDisarm() { g_run.watchdogArmed = false; }
+
+void WatchdogHeard() { g_run.watchdogCounting = false; }
+
+void WatchdogTick(uint64_t nowMs) {
+  if (!g_run.watchdogArmed) return;
+  if (!g_run.watchdogCounting || nowMs < g_run.watchdogSinceMs) {
+    g_run.watchdogCounting = true;
+    g_run.watchdogSinceMs = nowMs;
+    return;
+  }
+  if (nowMs - g_run.watchdogSinceMs < kControllerSilenceLimitMs) return;
+  ENGINE_TRACE("no answer from the controller for %d s\n", static_cast<int>(kControllerSilenceLimitMs / 1000));
+  Firmware_UpdateError();
+}
