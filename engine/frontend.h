@@ -73,41 +73,52 @@ class FrontEnd {
  public:
   virtual ~FrontEnd() = default;
 
-  // Report writer. Called by every send on PACKET_TYPE_HID with the 64 bytes
-  // of the output report (count byte first; bytes past the count are zero).
-  // Returns the platform's status of the write.
+  // Report writer. Called by every send on PACKET_TYPE_HID (version request,
+  // update request, header, each data piece, completion) with the 64 bytes of
+  // the output report: count byte first, bytes past the count zero. Returns
+  // the platform's status of the write; the engine ends a transfer whose
+  // header, chunk or completion could not be written.
   virtual Status WriteReport(DeviceTarget target, const std::uint8_t (&report)[kReportSize]) = 0;
 
-  // Stream writer for PACKET_TYPE_RFCOMM on Windows: the whole message in one
-  // write, no count byte. Returns the byte count written, or -1. No read path
-  // produces RFCOMM traffic, so a front-end without a socket keeps the default.
+  // Stream writer, called by the Windows sends on PACKET_TYPE_RFCOMM: the
+  // whole message in one write, no count byte. Returns the byte count written,
+  // or -1. No read path produces RFCOMM traffic, so a front-end without a
+  // socket keeps the default (-1, nothing written).
   virtual Status WriteStream(DeviceTarget target, const std::uint8_t* bytes, std::size_t size);
 
   // Windows text table: text `id` (0..15) in the user's language, "" if
-  // unknown. Only the Windows behaviour asks for it.
+  // unknown. Called by the Windows behaviour whenever it composes a text
+  // (never on the per-chunk path). The default returns "".
   virtual std::string LoadText(int id);
 
-  // File choice, after the controller's identity was accepted. Returns the
-  // chosen path, or nothing when the user cancelled. Modal.
+  // File choice. Called by GetUpdateFileName once the controller's identity
+  // was accepted. Modal; returns the chosen path, or nothing when the user
+  // cancelled. The engine then reads and judges the file itself.
   virtual std::optional<std::filesystem::path> ChooseFirmwareFile(const FileChoiceRequest& request) = 0;
 
-  // Confirmation of the chosen file, its version shown. Windows answers
-  // synchronously; macOS returns Pending and later reports the user's answer
-  // through ConfirmationEnded(target, ok) on the same thread.
+  // Confirmation of the chosen file, its version shown. Called by
+  // GetUpdateFileName after the file was accepted. Windows answers Ok or
+  // Cancel before returning; macOS puts up a sheet, returns Pending and later
+  // reports the user's answer through ConfirmationEnded(target, ok) on the
+  // same thread.
   virtual ConfirmAnswer AskConfirmation(DeviceTarget target, const ConfirmationRequest& request) = 0;
 
-  // Called on every version report: the controller's version as text
-  // (Windows: the dialog title; macOS: the version field, which also gives up
-  // focus and takes the text background colour).
+  // Called by the state machine on every version report (and with "Factory
+  // Version" for factory firmware on macOS): the controller's version as text.
+  // Windows: the dialog title; macOS: the version field, which also gives up
+  // focus and takes the text background colour.
   virtual void ShowDeviceVersion(std::string_view text) = 0;
 
-  // A modal message with a single OK button; returns when it is closed.
+  // A modal message with a single OK button: success, failure, the BOOT-mode
+  // message and the factory-firmware warning. Returns when it is closed.
   virtual void ShowMessage(const UserMessage& message) = 0;
 
-  // Progress of the transfer, 0..100.
+  // Progress of the transfer, 0..100: after every data chunk from the second
+  // on, and 0 after the Windows success message.
   virtual void ShowProgress(std::uint32_t percent) = 0;
 
-  // Make the update button usable again.
+  // Make the update button usable again: after a failure, after a cancelled
+  // file choice or confirmation (macOS), after the last chunk (Windows).
   virtual void EnableUpdateButton(ButtonRule rule) = 0;
 
   // Windows, after the success message was closed: show the "Firmware

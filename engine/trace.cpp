@@ -12,6 +12,7 @@ void Emit(const char* prefixFunction, int line, const char* format, va_list args
   if (prefixFunction != nullptr) {
     used = std::snprintf(text, sizeof text, "%s,%d::", prefixFunction, line);
     if (used < 0) used = 0;
+    if (used >= static_cast<int>(sizeof text)) used = static_cast<int>(sizeof text) - 1;
   }
   const int body = std::vsnprintf(text + used, sizeof text - static_cast<std::size_t>(used), format, args);
   std::size_t length = static_cast<std::size_t>(used) + (body > 0 ? static_cast<std::size_t>(body) : 0);
