@@ -37,6 +37,11 @@ inline FrontEnd& Ui() { return *g_engine.frontEnd; }
 void EngineTrace(const char* function, int line, const char* format, ...) __attribute__((format(printf, 3, 4)));
 void EngineTracePlain(const char* format, ...) __attribute__((format(printf, 1, 2)));
 #define ENGINE_TRACE(...) EngineTrace(__func__, __LINE__, __VA_ARGS__)
+inline bool TracingOn() { return g_engine.traceSink != nullptr; }
+
+// A path as UTF-8 for a trace; never throws (a Windows name that is not valid
+// UTF-16 is shown as "?").
+std::string PathForTrace(const std::filesystem::path& path);
 
 // Text of the Windows text table, as the front-end supplies it.
 std::string LoadText(int id);

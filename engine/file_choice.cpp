@@ -25,7 +25,7 @@ bool GetUpdateFileName(DeviceTarget target, uint8_t packetType) {
     return false;
   }
   m_FilePathName = *chosen;
-  ENGINE_TRACE("filePath=%s\n", m_FilePathName.u8string().c_str());
+  if (TracingOn()) ENGINE_TRACE("filePath=%s\n", PathForTrace(m_FilePathName).c_str());
 
   FirmwareTransfer& transfer = m_handleFirmeWare;
   if (transfer.file.is_open()) transfer.file.close();  // a run left unfinished

@@ -51,4 +51,12 @@ std::string FormatText(const char* format, ...) {
   return text;
 }
 
+std::string PathForTrace(const std::filesystem::path& path) {
+  try {
+    return path.u8string();
+  } catch (...) {
+    return "?";
+  }
+}
+
 std::string LoadText(int id) { return Ui().LoadText(id); }

@@ -3,7 +3,8 @@
 # is all there already.
 set -euo pipefail
 
-packages=(cmake make g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev)
+packages=(cmake make g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev googletest
+  g++-mingw-w64-x86-64 wine64)
 
 missing=()
 for package in "${packages[@]}"; do

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The whole test suite: unit and whole-run tests, the same tests under
-# AddressSanitizer and UndefinedBehaviorSanitizer, then each fuzz target for a
-# bounded time. Stops at the first failing stage.
+# AddressSanitizer and UndefinedBehaviorSanitizer, each fuzz target for a
+# bounded time, and the tests built for Windows and run under Wine. Stops at
+# the first failing stage.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
@@ -24,5 +25,10 @@ stage "fuzz (bounded)"
 cmake --preset fuzz
 cmake --build --preset fuzz -j "$jobs"
 ctest --preset fuzz
+
+stage "Windows build (mingw-w64), tests under Wine"
+cmake --preset windows
+cmake --build --preset windows -j "$jobs"
+ctest --preset windows
 
 stage "all stages passed"

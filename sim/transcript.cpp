@@ -20,18 +20,21 @@ std::string Transcript::HexCounted(const Report& report) {
 }
 
 void Transcript::Note(std::string_view words) {
-  // One line per item: each run of line breaks becomes a single blank, and
-  // blanks at either end are dropped.
+  // One line per item: a line break and the blanks around it become a single
+  // blank; blanks at either end are dropped; other blanks stay as they are.
   std::string line;
-  bool pendingBreak = false;
+  bool afterBreak = true;
   for (char c : words) {
     if (c == '\n' || c == '\r') {
-      pendingBreak = !line.empty();
+      while (!line.empty() && line.back() == ' ') line.pop_back();
+      afterBreak = true;
       continue;
     }
-    if (pendingBreak && c != ' ') line += ' ';
-    pendingBreak = false;
-    if (c == ' ' && line.empty()) continue;
+    if (afterBreak) {
+      if (c == ' ') continue;
+      if (!line.empty()) line += ' ';
+      afterBreak = false;
+    }
     line += c;
   }
   while (!line.empty() && line.back() == ' ') line.pop_back();

@@ -14,6 +14,7 @@
 #include "simulated_frontend.h"
 #include "transcript.h"
 #include "update_session.h"
+#include "utf8_arguments.h"
 
 namespace {
 
@@ -83,12 +84,13 @@ bool ParseStep(const std::string& text, ControllerStep& step) {
 }
 
 // Returns an error text, or empty when the command line is sound.
-std::string Parse(int argc, char** argv, Options& options) {
+std::string Parse(const std::vector<std::string>& args, Options& options) {
   int failCode = 21;
   bool failPlanned = false;
+  const int argc = static_cast<int>(args.size());
   for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
+    const std::string& arg = args[i];
+    const char* value = i + 1 < argc ? args[i + 1].c_str() : nullptr;
     unsigned long number = 0;
     auto takeNumber = [&](unsigned long max) {
       if (!ParseNumber(value, max, number)) return false;
@@ -183,14 +185,15 @@ class StderrTrace final : public TraceSink {
 }  // namespace
 
 int main(int argc, char** argv) {
-  for (int i = 1; i < argc; ++i) {
-    if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+  const std::vector<std::string> args = Utf8Arguments(argc, argv);
+  for (std::size_t i = 1; i < args.size(); ++i) {
+    if (args[i] == "--help" || args[i] == "-h") {
       std::cout << kUsage;
       return kExitUpdated;
     }
   }
   Options options;
-  const std::string error = Parse(argc, argv, options);
+  const std::string error = Parse(args, options);
   if (!error.empty()) {
     std::cerr << "korvid-sim-update: " << error << "\n" << kUsage;
     return kExitUsage;
