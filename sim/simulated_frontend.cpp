@@ -73,7 +73,11 @@ void SimulatedFrontEnd::ShowDeviceVersion(std::string_view text) {
 }
 
 void SimulatedFrontEnd::ShowMessage(const UserMessage& message) {
-  messages_.push_back(ShownMessage{std::string(message.caption), std::string(message.text)});
+  // Windows frames text 4 of its table; macOS has one fixed text.
+  const bool success = platform_ == Platform::Windows
+                           ? message.text.find(WindowsText(4, user_.language)) != std::string_view::npos
+                           : message.text == "Firmware upgraded successful!";
+  messages_.push_back(ShownMessage{std::string(message.caption), std::string(message.text), success});
   transcript_.Note("message " + std::string(message.text));
 }
 
@@ -98,3 +102,13 @@ void SimulatedFrontEnd::ShowUpgradedNotice() {
 }
 
 void SimulatedFrontEnd::TransferStarted() { transcript_.Note("transfer started"); }
+
+int SimulatedFrontEnd::SuccessMessages() const {
+  return static_cast<int>(std::count_if(messages_.begin(), messages_.end(), [](const auto& m) { return m.success; }));
+}
+
+int SimulatedFrontEnd::OtherMessagesFrom(std::size_t first) const {
+  int count = 0;
+  for (std::size_t i = first; i < messages_.size(); ++i) count += messages_[i].success ? 0 : 1;
+  return count;
+}

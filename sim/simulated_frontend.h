@@ -17,6 +17,7 @@
 struct ShownMessage {
   std::string caption;
   std::string text;
+  bool success = false;  // the engine's success message
 };
 
 struct UserScript {
@@ -53,6 +54,9 @@ class SimulatedFrontEnd final : public FrontEnd {
   const std::vector<ConfirmationRequest>& ConfirmationsAsked() const { return confirmations_; }
   const std::vector<std::string>& ConfirmationTexts() const { return confirmationTexts_; }
   const std::vector<std::string>& FileFilters() const { return fileFilters_; }
+  int SuccessMessages() const;
+  // Messages other than the success message shown from message `first` on.
+  int OtherMessagesFrom(std::size_t first) const;
   int FileChoicesShown() const { return fileChoices_; }
   int ButtonEnables() const { return buttonEnables_; }
   int UpgradedNotices() const { return upgradedNotices_; }

@@ -8,6 +8,7 @@
 namespace {
 
 constexpr DeviceTarget kTarget = 0;
+constexpr int kDrainLimit = 64;
 
 class SessionClock {
  public:
@@ -117,16 +118,21 @@ SessionResult RunUpdateSession(SimulatedController& controller, SimulatedFrontEn
     }
     clock.Advance();
   }
+  // Reports the controller still had queued arrive all the same (a failure
+  // event after the completion command, duplicate answers).
+  for (int drained = 0; !hung && drained < kDrainLimit && !frontEnd.ConfirmationPending(); ++drained) {
+    if (!DeliverOne(controller, transcript, clock)) break;
+  }
   result.virtualMs = clock.Now();
 
   const bool imageComplete = firmwareFile != nullptr && controller.ImageEqualsFilePayload(*firmwareFile);
   const bool updated = controller.CompletionsReceived() > 0 && imageComplete;
   const auto& messages = frontEnd.Messages();
-  const std::string lastMessage = messages.size() > messagesBefore ? OneLine(messages.back().text) : std::string();
-  const bool successShown = frontEnd.UpgradedNotices() > 0 || (!messages.empty() && messages.size() > messagesBefore &&
-                                                               lastMessage.find("upgraded") != std::string::npos);
-  result.successShown = successShown;
-  result.failureShown = !successShown && !lastMessage.empty();
+  std::string failureText;
+  for (std::size_t i = messagesBefore; i < messages.size(); ++i)
+    if (!messages[i].success) failureText = OneLine(messages[i].text);
+  result.successShown = frontEnd.SuccessMessages() > 0;
+  result.failureShown = frontEnd.OtherMessagesFrom(messagesBefore) > 0;
 
   if (hung) {
     result.end = SessionEnd::Hung;
@@ -139,15 +145,18 @@ SessionResult RunUpdateSession(SimulatedController& controller, SimulatedFrontEn
     std::snprintf(words, sizeof words, "updated: the controller took all %u payload bytes and the completion command%s",
                   controller.AnnouncedPayloadSize(), controller.InBootMode() ? "" : " and left BOOT mode");
     result.outcome = words;
-    if (!successShown) result.outcome += " (but no success message was shown)";
+    if (!result.successShown) result.outcome += " (but no success message was shown)";
+    if (result.failureShown) result.outcome += " (and a failure message was shown: " + failureText + ")";
     return result;
   }
 
   result.end = SessionEnd::RunEnded;
-  if (successShown) {
+  if (result.successShown && result.failureShown) {
+    result.outcome = "failed: " + failureText + " (the controller reported it after the completion command)";
+  } else if (result.successShown) {
     result.outcome = "FAULT: success was shown but the controller does not hold the firmware";
-  } else if (!lastMessage.empty()) {
-    result.outcome = "failed: " + lastMessage;
+  } else if (result.failureShown) {
+    result.outcome = "failed: " + failureText;
   } else if (frontEnd.FileChoicesShown() == 0) {
     result.outcome = "ended before the file choice; nothing was updated";
   } else if (firmwareFile == nullptr) {

@@ -7,6 +7,7 @@
 #include <fstream>
 #include <iostream>
 #include <optional>
+#include <random>
 #include <string>
 
 #include "sample_firmware.h"
@@ -173,6 +174,29 @@ std::string Parse(const std::vector<std::string>& args, Options& options) {
   return std::string();
 }
 
+// The generated sample, in a folder of its own that goes away with the run,
+// so that runs side by side never share a file.
+class SampleFile {
+ public:
+  bool Create(std::size_t payloadSize) {
+    std::random_device random;
+    folder_ = std::filesystem::temp_directory_path() / ("korvid-sample-" + std::to_string(random()));
+    std::error_code ec;
+    if (!std::filesystem::create_directories(folder_, ec)) return false;
+    SampleFirmware sample;
+    sample.payload = MakeSamplePayload(payloadSize);
+    return WriteFirmwareFile(Path(), FirmwareFileBytes(sample));
+  }
+  std::filesystem::path Path() const { return folder_ / "sample-firmware.dat"; }
+  ~SampleFile() {
+    std::error_code ec;
+    if (!folder_.empty()) std::filesystem::remove_all(folder_, ec);
+  }
+
+ private:
+  std::filesystem::path folder_;
+};
+
 class StderrTrace final : public TraceSink {
  public:
   void Trace(std::string_view line) override {
@@ -200,6 +224,7 @@ int main(int argc, char** argv) {
   }
 
   std::filesystem::path firmware;
+  SampleFile sampleFile;
   if (options.firmware) {
     firmware = *options.firmware;
     std::error_code ec;
@@ -209,16 +234,12 @@ int main(int argc, char** argv) {
       return kExitUsage;
     }
   } else {
-    SampleFirmware sample;
-    sample.payload = MakeSamplePayload(options.payloadSize);
-    firmware = std::filesystem::temp_directory_path() / "korvid-sample-firmware.dat";
-    if (!WriteFirmwareFile(firmware, FirmwareFileBytes(sample))) {
-      std::cerr << "korvid-sim-update: cannot write the sample firmware to " << firmware.u8string() << "\n";
+    if (!sampleFile.Create(options.payloadSize)) {
+      std::cerr << "korvid-sim-update: cannot write the sample firmware to " << sampleFile.Path().u8string() << "\n";
       return kExitUsage;
     }
-    if (!options.quiet)
-      std::cout << "sample firmware v1.10, " << options.payloadSize << " payload bytes: " << firmware.u8string()
-                << "\n";
+    firmware = sampleFile.Path();
+    if (!options.quiet) std::cout << "sample firmware v1.10, " << options.payloadSize << " payload bytes\n";
   }
 
   SimulatedController controller(options.controller);
