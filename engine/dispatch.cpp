@@ -10,7 +10,11 @@ void HandleIdentity(DeviceTarget target, uint8_t packetType, const uint8_t* mess
   // Read wherever the payload length says: the report always has these bytes.
   firmware_type = ReadLe32(message + kIdentityFirmwareTypeOffset);
 
-  WatchdogDisarm();  // the user has the turn until the file is confirmed
+  // A new identity starts over: a transfer still going is abandoned, and the
+  // user has the turn until the file is confirmed.
+  g_run.transferActive = false;
+  g_run.payloadComplete = false;
+  WatchdogDisarm();
   if (!Behaviour().AcceptsFirmwareType(firmware_type)) {
     Close_FirmwareUpdate();
     Behaviour().ShowBootModeFailure();

@@ -20,6 +20,7 @@ extern EngineBinding g_engine;
 
 // Engine-private facts about the current run, beside the named records.
 struct RunState {
+  bool transferActive = false;       // a confirmed transfer that has not ended: ACKs in states 1 and 2 count
   bool payloadComplete = false;      // the payload went out; the next ACK finishes the transfer
   bool confirmationPending = false;  // an asynchronous confirmation is on screen
   uint8_t identityPacketType = 0;    // packet type of the identity that led to it

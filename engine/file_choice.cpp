@@ -2,8 +2,12 @@
 #include "engine_internal.h"
 
 void BeginTransfer(DeviceTarget target, uint8_t packetType) {
+  FirmwareTransfer& transfer = m_handleFirmeWare;
+  if (transfer.file.is_open()) transfer.file.close();
+  transfer.offset = 0;
   g_firmware_update_state = UPDATE_HEADER_SENT;
   m_updateComplete = false;
+  g_run.transferActive = true;
   g_run.payloadComplete = false;
   if (!SendHeaderFrame(target, packetType, m_handleFirmeWare)) {
     ENGINE_TRACE("header command not written\n");

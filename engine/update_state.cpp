@@ -120,9 +120,10 @@ void Acknowledgement(DeviceTarget target, uint8_t packetType) {
   switch (g_firmware_update_state) {
     case UPDATE_HEADER_SENT:
     case UPDATE_SENDING_DATA:
-      // After a failure or the watchdog ended the run, a late acknowledgement
-      // must not restart the transfer.
-      if (m_updateComplete || chunkSize == 0) return;
+      // Only a confirmed transfer that is still going takes chunks: a late
+      // acknowledgement after a failure, the watchdog, a new update request
+      // or a new file choice must not resume an ended transfer.
+      if (!g_run.transferActive || chunkSize == 0) return;
       if (g_firmware_update_state == UPDATE_HEADER_SENT)
         FirstAcknowledgement(target, packetType, chunkSize);
       else
@@ -157,6 +158,7 @@ void Handle_FirmwareUpdateEvent(DeviceTarget target, uint8_t packetType, const u
 }
 
 void EndRun() {
+  g_run.transferActive = false;
   m_updateComplete = true;
   WatchdogDisarm();
 }

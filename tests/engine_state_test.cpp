@@ -530,6 +530,44 @@ TEST_P(EngineStateFailure, FreshConfirmationAfterFailureRestartsAtOffsetZero) {
   EXPECT_EQ(Ui().messages[0].text, SuccessLog(P())[1].substr(8));
 }
 
+TEST_P(EngineStateFailure, LateAcksAfterANewUpdateRequestDoNotResumeTheEndedTransfer) {
+  Begin(100);
+  Ack();
+  Deliver(EventMessage(FIRMWARE_FAIL_21));
+  Ui().ClearRecords();
+
+  RequestFirmwareUpdate(kTarget, PACKET_TYPE_HID);  // the user tries again
+  for (int i = 0; i < 5; ++i) Ack();                // before any identity
+
+  ASSERT_EQ(Ui().reports.size(), 1u) << "only the update request goes out";
+  EXPECT_EQ(Counted(Ui().reports[0]), (Bytes{0x05, 0x00, MSG_UPDATE_REQUEST, 0x01, 0x00, 0x00}));
+  EXPECT_TRUE(Ui().messages.empty());
+  EXPECT_TRUE(Ui().progress.empty());
+}
+
+TEST_P(EngineStateFailure, AnIdentityBeforeTheFirstChunkAbandonsTheTransferAndAcksDuringTheNewChoiceAreIgnored) {
+  Begin(100);  // header out, no chunk yet
+  const std::filesystem::path second = Firmware(100, 0, "second.dat");
+  Ui().files.push_back(second);
+  Ui().answers.push_back(ConfirmAnswer::Pending);  // the user takes their time on both platforms
+  Deliver(IdentityMessage(1));
+  Ack();  // the controller's late answer to the old header
+  EXPECT_TRUE(Ui().reports.empty()) << "nothing is sent while the user decides";
+  EXPECT_TRUE(Ui().messages.empty());
+
+  Ui().ClearRecords();
+  ConfirmationEnded(kTarget, true);
+  for (int i = 0; i < 5; ++i) Ack();
+  Bytes sent;
+  for (std::size_t i = 1; i < 5 && i < Ui().reports.size(); ++i)
+    sent = Join(sent, Slice(Counted(Ui().reports[i]), 8, 32));
+  EXPECT_EQ(sent, payload_) << "the whole payload of the confirmed file, from its first byte";
+  ASSERT_GE(Ui().progress.size(), 3u);
+  EXPECT_EQ(std::vector<uint32_t>(Ui().progress.begin(), Ui().progress.begin() + 3),
+            (std::vector<uint32_t>{64, 96, 100}));
+  ASSERT_EQ(Ui().messages.size(), 1u);
+}
+
 TEST_P(EngineStateFailure, ChunkWhoseWriteFailsEndsTheRunWithoutSuccess) {
   Begin(100);
   Ui().failingWrites = {3};  // request 0, header 1, chunks from 2: the second chunk fails
