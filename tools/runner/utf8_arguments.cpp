@@ -1,8 +1,11 @@
 #include "utf8_arguments.h"
 
 #ifdef _WIN32
-#include <shellapi.h>
+// windows.h first: shellapi.h depends on it.
+// clang-format off
 #include <windows.h>
+#include <shellapi.h>
+// clang-format on
 
 std::vector<std::string> Utf8Arguments(int argc, char** argv) {
   int count = 0;
