@@ -21,6 +21,9 @@ void BeginTransfer(DeviceTarget target, uint8_t packetType) {
 bool GetUpdateFileName(DeviceTarget target, uint8_t packetType) {
   ENGINE_TRACE("GetUpdateFileName In\n");
   const PlatformBehaviour& platform = Behaviour();
+  // A new choice supersedes a confirmation still open: its answer must not
+  // start a transfer of a record that this choice is about to refill.
+  g_run.confirmationPending = false;
 
   const std::string filter = platform.FileFilterText();
   const std::optional<std::filesystem::path> chosen = Ui().ChooseFirmwareFile(FileChoiceRequest{filter, "dat"});

@@ -386,6 +386,25 @@ TEST_F(EngineFileChoiceMacos, CancelledConfirmationEnablesTheButtonAndEndsTheRun
   EXPECT_TRUE(Ui().messages.empty());
 }
 
+TEST_F(EngineFileChoiceMacos, AnswerToASheetSupersededByARefusedChoiceStartsNothing) {
+  Ui().files.push_back(WriteFirmware(dir_ / "first.dat", MakeFirmware(110, 0, 100)));
+  // The second file announces 1000 payload bytes but holds 100: refused.
+  SampleFirmware shortFile = MakeFirmware(120, 0, 100);
+  shortFile.announcedSize = 1000;
+  Ui().files.push_back(WriteFirmware(dir_ / "second.dat", shortFile));
+  RequestFirmwareUpdate(kTarget, PACKET_TYPE_HID);
+  Deliver(IdentityMessage(1));  // the first sheet opens
+  Deliver(IdentityMessage(1));  // the controller starts over; the second file is refused
+  Ui().ClearRecords();
+
+  ConfirmationEnded(kTarget, true);  // the user answers the first sheet
+  EXPECT_TRUE(Ui().reports.empty()) << "no header for a record the refused choice left behind";
+  for (int i = 0; i < 4; ++i) Ack();
+  EXPECT_EQ(Ui().reports.size(), 4u);
+  for (const ReportBytes& report : Ui().reports) EXPECT_EQ(Hex(Counted(report)), Hex(CompletionReport()));
+  EXPECT_TRUE(Ui().messages.empty());
+}
+
 TEST_F(EngineFileChoiceMacos, StrayAnswerWithoutASheetIsIgnored) {
   ConfirmationEnded(kTarget, true);
   ConfirmationEnded(kTarget, false);
