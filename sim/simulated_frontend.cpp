@@ -40,6 +40,7 @@ std::optional<std::filesystem::path> SimulatedFrontEnd::ChooseFirmwareFile(const
   ++fileChoices_;
   fileFilters_.emplace_back(request.filterText);
   if (!user_.firmwareFile) {
+    ++fileChoicesCancelled_;
     transcript_.Note("file choice cancelled");
     return std::nullopt;
   }

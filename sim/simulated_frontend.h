@@ -58,6 +58,7 @@ class SimulatedFrontEnd final : public FrontEnd {
   // Messages other than the success message shown from message `first` on.
   int OtherMessagesFrom(std::size_t first) const;
   int FileChoicesShown() const { return fileChoices_; }
+  int FileChoicesCancelled() const { return fileChoicesCancelled_; }
   int ButtonEnables() const { return buttonEnables_; }
   int UpgradedNotices() const { return upgradedNotices_; }
   int ReportsWritten() const { return reportsWritten_; }
@@ -85,6 +86,7 @@ class SimulatedFrontEnd final : public FrontEnd {
   std::vector<std::string> confirmationTexts_;
   std::vector<std::string> fileFilters_;
   int fileChoices_ = 0;
+  int fileChoicesCancelled_ = 0;
   int buttonEnables_ = 0;
   int upgradedNotices_ = 0;
   int reportsWritten_ = 0;

@@ -58,6 +58,63 @@ std::string OneLine(std::string text) {
 
 }  // namespace
 
+namespace {
+
+// The version query: one request, then reports until the version is in, a
+// message was shown, or the front-end's patience runs out.
+bool QueryVersion(SimulatedController& controller, SimulatedFrontEnd& frontEnd, Transcript& transcript,
+                  SessionClock& clock, const SessionOptions& options) {
+  if (options.platform == Platform::Windows) cur_devVersion = VERSION_UNKNOWN;
+  SendFirmwarePacket(kTarget, PACKET_TYPE_HID, GET_FIRMWARE_VSION, nullptr, 0);
+  while (!VersionArrived(options.platform) && frontEnd.Messages().empty()) {
+    if (DeliverOne(controller, transcript, clock)) continue;
+    if (clock.SilentFor() >= options.versionWaitMs) break;
+    clock.Advance();
+  }
+  return VersionArrived(options.platform);
+}
+
+// Reports in, the engine's answers out, until the run ends. False when it
+// did not end before the controller had been silent for giveUpMs.
+bool RunUntilTheEnd(SimulatedController& controller, SimulatedFrontEnd& frontEnd, Transcript& transcript,
+                    SessionClock& clock, const SessionOptions& options) {
+  for (;;) {
+    if (frontEnd.ConfirmationPending()) {
+      ConfirmationEnded(kTarget, frontEnd.TakeConfirmationAnswer());
+      continue;
+    }
+    if (m_updateComplete) break;
+    if (DeliverOne(controller, transcript, clock)) continue;
+    if (clock.SilentFor() >= options.giveUpMs) return false;
+    clock.Advance();
+  }
+  // Reports the controller still had queued arrive all the same (a failure
+  // event after the completion command, duplicate answers).
+  for (int drained = 0; drained < kDrainLimit && !frontEnd.ConfirmationPending(); ++drained) {
+    if (!DeliverOne(controller, transcript, clock)) break;
+  }
+  return true;
+}
+
+// Why a run that did not update the controller ended, in one line.
+std::string WhyNotUpdated(const SessionResult& result, const std::string& failureText,
+                          const SimulatedController& controller, const SimulatedFrontEnd& frontEnd,
+                          const std::filesystem::path* firmwareFile) {
+  if (result.successShown && result.failureShown)
+    return "failed: " + failureText + " (the controller reported it after the completion command)";
+  if (result.successShown) return "FAULT: success was shown but the controller does not hold the firmware";
+  if (result.failureShown) return "failed: " + failureText;
+  if (frontEnd.FileChoicesShown() == 0) return "ended before the file choice; nothing was updated";
+  if (frontEnd.FileChoicesCancelled() > 0) return "cancelled: no firmware file was chosen; nothing was sent";
+  if (frontEnd.ConfirmationsAsked().empty() && firmwareFile != nullptr)
+    return std::string("refused: ") + DescribeFirmwareFileCheck(InspectFirmwareFile(*firmwareFile).check) +
+           "; nothing was sent";
+  if (!controller.HeaderReceived()) return "cancelled: the firmware file was not confirmed; nothing was sent";
+  return "ended without completing the update";
+}
+
+}  // namespace
+
 SessionResult RunUpdateSession(SimulatedController& controller, SimulatedFrontEnd& frontEnd, Transcript& transcript,
                                const std::filesystem::path* firmwareFile, const SessionOptions& options) {
   SessionResult result;
@@ -69,18 +126,10 @@ SessionResult RunUpdateSession(SimulatedController& controller, SimulatedFrontEn
                 controller.ProductId());
   transcript.Note(attach);
   if (options.platform == Platform::Macos) ControllerAttached();
-
-  // The version query: one request, then reports until the version is in.
-  if (options.platform == Platform::Windows) cur_devVersion = VERSION_UNKNOWN;
   frontEnd.SetUpdateButtonEnabled(true);
   transcript.Note("button enabled");
-  SendFirmwarePacket(kTarget, PACKET_TYPE_HID, GET_FIRMWARE_VSION, nullptr, 0);
-  while (!VersionArrived(options.platform) && frontEnd.Messages().empty()) {
-    if (DeliverOne(controller, transcript, clock)) continue;
-    if (clock.SilentFor() >= options.versionWaitMs) break;
-    clock.Advance();
-  }
-  if (!VersionArrived(options.platform)) {
+
+  if (!QueryVersion(controller, frontEnd, transcript, clock, options)) {
     result.end = SessionEnd::NoVersion;
     result.failureShown = !frontEnd.Messages().empty();
     result.outcome = result.failureShown ? "failed: " + OneLine(frontEnd.Messages().back().text) +
@@ -103,30 +152,14 @@ SessionResult RunUpdateSession(SimulatedController& controller, SimulatedFrontEn
     return result;
   }
 
-  // The update loop: reports in, the engine's answers out, until the run ends.
-  bool hung = false;
-  for (;;) {
-    if (frontEnd.ConfirmationPending()) {
-      ConfirmationEnded(kTarget, frontEnd.TakeConfirmationAnswer());
-      continue;
-    }
-    if (m_updateComplete) break;
-    if (DeliverOne(controller, transcript, clock)) continue;
-    if (clock.SilentFor() >= options.giveUpMs) {
-      hung = true;
-      break;
-    }
-    clock.Advance();
-  }
-  // Reports the controller still had queued arrive all the same (a failure
-  // event after the completion command, duplicate answers).
-  for (int drained = 0; !hung && drained < kDrainLimit && !frontEnd.ConfirmationPending(); ++drained) {
-    if (!DeliverOne(controller, transcript, clock)) break;
-  }
+  const bool ended = RunUntilTheEnd(controller, frontEnd, transcript, clock, options);
   result.virtualMs = clock.Now();
+  if (!ended) {
+    result.end = SessionEnd::Hung;
+    result.outcome = "the run did not end: no answer for " + std::to_string(options.giveUpMs / 1000) + " s";
+    return result;
+  }
 
-  const bool imageComplete = firmwareFile != nullptr && controller.ImageEqualsFilePayload(*firmwareFile);
-  const bool updated = controller.CompletionsReceived() > 0 && imageComplete;
   const auto& messages = frontEnd.Messages();
   std::string failureText;
   for (std::size_t i = messagesBefore; i < messages.size(); ++i)
@@ -134,40 +167,18 @@ SessionResult RunUpdateSession(SimulatedController& controller, SimulatedFrontEn
   result.successShown = frontEnd.SuccessMessages() > 0;
   result.failureShown = frontEnd.OtherMessagesFrom(messagesBefore) > 0;
 
-  if (hung) {
-    result.end = SessionEnd::Hung;
-    result.outcome = "the run did not end: no answer for " + std::to_string(options.giveUpMs / 1000) + " s";
+  const bool imageComplete = firmwareFile != nullptr && controller.ImageEqualsFilePayload(*firmwareFile);
+  if (controller.CompletionsReceived() == 0 || !imageComplete) {
+    result.end = SessionEnd::RunEnded;
+    result.outcome = WhyNotUpdated(result, failureText, controller, frontEnd, firmwareFile);
     return result;
   }
-  if (updated) {
-    result.end = SessionEnd::Updated;
-    char words[160];
-    std::snprintf(words, sizeof words, "updated: the controller took all %u payload bytes and the completion command%s",
-                  controller.AnnouncedPayloadSize(), controller.InBootMode() ? "" : " and left BOOT mode");
-    result.outcome = words;
-    if (!result.successShown) result.outcome += " (but no success message was shown)";
-    if (result.failureShown) result.outcome += " (and a failure message was shown: " + failureText + ")";
-    return result;
-  }
-
-  result.end = SessionEnd::RunEnded;
-  if (result.successShown && result.failureShown) {
-    result.outcome = "failed: " + failureText + " (the controller reported it after the completion command)";
-  } else if (result.successShown) {
-    result.outcome = "FAULT: success was shown but the controller does not hold the firmware";
-  } else if (result.failureShown) {
-    result.outcome = "failed: " + failureText;
-  } else if (frontEnd.FileChoicesShown() == 0) {
-    result.outcome = "ended before the file choice; nothing was updated";
-  } else if (firmwareFile == nullptr) {
-    result.outcome = "cancelled: no firmware file was chosen; nothing was sent";
-  } else if (frontEnd.ConfirmationsAsked().empty()) {
-    result.outcome = std::string("refused: ") + DescribeFirmwareFileCheck(InspectFirmwareFile(*firmwareFile).check) +
-                     "; nothing was sent";
-  } else if (!controller.HeaderReceived()) {
-    result.outcome = "cancelled: the firmware file was not confirmed; nothing was sent";
-  } else {
-    result.outcome = "ended without completing the update";
-  }
+  result.end = SessionEnd::Updated;
+  char words[160];
+  std::snprintf(words, sizeof words, "updated: the controller took all %u payload bytes and the completion command%s",
+                controller.AnnouncedPayloadSize(), controller.InBootMode() ? "" : " and left BOOT mode");
+  result.outcome = words;
+  if (!result.successShown) result.outcome += " (but no success message was shown)";
+  if (result.failureShown) result.outcome += " (and a failure message was shown: " + failureText + ")";
   return result;
 }

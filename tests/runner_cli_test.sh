@@ -116,6 +116,19 @@ run shortpayload --firmware "$work/shortpayload.dat" --transcript "$work/shortpa
 expect_status shortpayload 1
 expect_nothing_sent shortpayload "$work/shortpayload.txt"
 
+# The user cancels: the outcome line says which step, and nothing is sent.
+run cancelfile --cancel-file --transcript "$work/cancelfile.txt"
+expect_status cancelfile 1
+grep -q '^outcome: cancelled: no firmware file was chosen' "$work/cancelfile.out" ||
+  fail "cancelfile: outcome does not say the file choice was cancelled: $(tail -1 "$work/cancelfile.out")"
+expect_nothing_sent cancelfile "$work/cancelfile.txt"
+
+run cancelconfirm --cancel-confirm --platform macos --transcript "$work/cancelconfirm.txt"
+expect_status cancelconfirm 1
+grep -q '^outcome: cancelled: the firmware file was not confirmed' "$work/cancelconfirm.out" ||
+  fail "cancelconfirm: outcome does not say the confirmation was declined: $(tail -1 "$work/cancelconfirm.out")"
+expect_nothing_sent cancelconfirm "$work/cancelconfirm.txt"
+
 # The same builder with the whole payload updates: the refusal is the length.
 make_firmware "$work/whole.dat" 100 100
 run whole --firmware "$work/whole.dat"
