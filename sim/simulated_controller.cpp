@@ -19,40 +19,24 @@ std::string Hex(unsigned value) {
 
 }  // namespace
 
-const char* StepName(ControllerStep step) {
-  switch (step) {
-    case ControllerStep::Version:
-      return "version";
-    case ControllerStep::Identity:
-      return "identity";
-    case ControllerStep::Header:
-      return "header";
-    case ControllerStep::Chunk:
-      return "chunk";
-    case ControllerStep::Completion:
-      return "completion";
-  }
-  return "?";
-}
-
 const char* FaultName(FaultKind kind) {
   switch (kind) {
     case FaultKind::None:
-      return "none";
+      return "None";
     case FaultKind::Fail21:
-      return "failure event 21";
+      return "Fail21";
     case FaultKind::Fail24:
-      return "failure event 24";
+      return "Fail24";
     case FaultKind::Silence:
-      return "silence";
+      return "Silence";
     case FaultKind::Unplug:
-      return "unplug";
+      return "Unplug";
     case FaultKind::WriteFailure:
-      return "failed report write";
+      return "WriteFailure";
     case FaultKind::DuplicateAck:
-      return "duplicate answer";
+      return "DuplicateAck";
     case FaultKind::StrayReports:
-      return "stray reports";
+      return "StrayReports";
   }
   return "?";
 }

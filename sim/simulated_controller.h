@@ -51,7 +51,7 @@ struct ControllerConfig {
   FaultPlan fault;
 };
 
-const char* StepName(ControllerStep step);
+// The fault's name as an identifier ("Fail21", "Silence", ...), for test names.
 const char* FaultName(FaultKind kind);
 
 class SimulatedController {

@@ -158,28 +158,6 @@ const char* EndName(SessionEnd end) {
   return "?";
 }
 
-const char* FaultId(FaultKind kind) {
-  switch (kind) {
-    case FaultKind::None:
-      return "None";
-    case FaultKind::Fail21:
-      return "Fail21";
-    case FaultKind::Fail24:
-      return "Fail24";
-    case FaultKind::Silence:
-      return "Silence";
-    case FaultKind::Unplug:
-      return "Unplug";
-    case FaultKind::WriteFailure:
-      return "WriteFailure";
-    case FaultKind::DuplicateAck:
-      return "DuplicateAck";
-    case FaultKind::StrayReports:
-      return "StrayReports";
-  }
-  return "?";
-}
-
 class TempDir {
  public:
   TempDir() {
@@ -206,7 +184,7 @@ bool AnyMessageContains(const SimulatedFrontEnd& frontEnd, const char* words) {
 }
 
 void PrintTo(const Cell& cell, std::ostream* out) {
-  *out << FaultId(cell.fault) << " at " << cell.where.name << " -> " << EndName(cell.end);
+  *out << FaultName(cell.fault) << " at " << cell.where.name << " -> " << EndName(cell.end);
 }
 
 class SessionFaultMatrix : public ::testing::TestWithParam<std::tuple<Platform, Cell>> {};
@@ -271,7 +249,7 @@ INSTANTIATE_TEST_SUITE_P(Cells, SessionFaultMatrix,
                          [](const auto& info) {
                            const Cell& cell = std::get<1>(info.param);
                            return std::string(std::get<0>(info.param) == Platform::Windows ? "Windows" : "Macos") +
-                                  "_" + FaultId(cell.fault) + "_" + cell.where.name;
+                                  "_" + FaultName(cell.fault) + "_" + cell.where.name;
                          });
 
 // The table must cover every fault kind at every step.
@@ -285,7 +263,7 @@ TEST(SessionFaultMatrixTable, CoversEveryKindAtEveryStep) {
       int found = 0;
       for (const Cell& cell : kCells)
         found += cell.fault == kind && cell.where.step == where.step && cell.where.chunk == where.chunk;
-      EXPECT_EQ(found, 1) << FaultId(kind) << " at " << where.name;
+      EXPECT_EQ(found, 1) << FaultName(kind) << " at " << where.name;
     }
   }
 }
