@@ -33,10 +33,16 @@ extern RunState g_run;
 inline const PlatformBehaviour& Behaviour() { return *g_engine.platform; }
 inline FrontEnd& Ui() { return *g_engine.frontEnd; }
 
+#if defined(__GNUC__)
+#define ENGINE_PRINTF_FORMAT(format_index, first_arg) __attribute__((format(printf, format_index, first_arg)))
+#else
+#define ENGINE_PRINTF_FORMAT(format_index, first_arg)
+#endif
+
 // Traces. EngineTrace adds the macOS "function,line::" prefix; the plain form
 // never does. Nothing is formatted when no sink is bound.
-void EngineTrace(const char* function, int line, const char* format, ...) __attribute__((format(printf, 3, 4)));
-void EngineTracePlain(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void EngineTrace(const char* function, int line, const char* format, ...) ENGINE_PRINTF_FORMAT(3, 4);
+void EngineTracePlain(const char* format, ...) ENGINE_PRINTF_FORMAT(1, 2);
 #define ENGINE_TRACE(...) EngineTrace(__func__, __LINE__, __VA_ARGS__)
 inline bool TracingOn() { return g_engine.traceSink != nullptr; }
 
@@ -48,7 +54,7 @@ std::string PathForTrace(const std::filesystem::path& path);
 std::string LoadText(int id);
 
 // printf into a std::string; for user-visible texts, never on the per-chunk path.
-std::string FormatText(const char* format, ...) __attribute__((format(printf, 1, 2)));
+std::string FormatText(const char* format, ...) ENGINE_PRINTF_FORMAT(1, 2);
 
 // A command frame sent: the status the platform's convention gives, and
 // whether the whole frame really reached the link.
