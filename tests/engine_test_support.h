@@ -18,6 +18,7 @@
 
 #include "engine.h"
 #include "frontend.h"
+#include "param_printers.h"
 #include "sample_firmware.h"
 #include "windows_text_table.h"
 

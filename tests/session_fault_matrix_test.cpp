@@ -12,6 +12,7 @@
 #include <tuple>
 #include <vector>
 
+#include "param_printers.h"
 #include "sample_firmware.h"
 #include "simulated_controller.h"
 #include "simulated_frontend.h"

@@ -10,6 +10,7 @@
 #include <tuple>
 #include <vector>
 
+#include "param_printers.h"
 #include "protocol.h"
 #include "sample_firmware.h"
 #include "simulated_controller.h"

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "param_printers.h"
 #include "protocol.h"
 
 namespace {
