@@ -1,8 +1,6 @@
 #include "engine_test_support.h"
 
 #include <algorithm>
-#include <cctype>
-#include <chrono>
 #include <cstdio>
 #include <fstream>
 
@@ -11,8 +9,6 @@ namespace enginetest {
 Status WriteOk(Platform platform) { return platform == Platform::Macos ? 0 : 1; }
 Status WriteFailed(Platform platform) { return platform == Platform::Macos ? kMacosError : 0; }
 Status GeneralError(Platform platform) { return platform == Platform::Macos ? kMacosError : -1; }
-
-std::string PlatformName(Platform platform) { return platform == Platform::Macos ? "Macos" : "Windows"; }
 
 // ---- RecordingFrontEnd -------------------------------------------------------
 
@@ -195,23 +191,6 @@ void Deliver(const Message& message, uint8_t packetType, DeviceTarget target) {
 }
 
 // ---- Files -------------------------------------------------------------------
-
-TempDir::TempDir() {
-  const testing::TestInfo* info = testing::UnitTest::GetInstance()->current_test_info();
-  std::string name = info != nullptr ? std::string(info->test_suite_name()) + "-" + info->name() : "engine";
-  for (char& c : name)
-    if (!std::isalnum(static_cast<unsigned char>(c))) c = '-';
-  // The clock keeps two runs of the same test (say, two build folders) apart.
-  const auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
-  path_ = std::filesystem::temp_directory_path() / ("korvid-" + name + "-" + std::to_string(stamp));
-  std::filesystem::remove_all(path_);
-  std::filesystem::create_directories(path_);
-}
-
-TempDir::~TempDir() {
-  std::error_code ignored;
-  std::filesystem::remove_all(path_, ignored);
-}
 
 std::filesystem::path WriteFirmware(const std::filesystem::path& file, const SampleFirmware& firmware) {
   EXPECT_TRUE(WriteFirmwareFile(file, FirmwareFileBytes(firmware))) << file;

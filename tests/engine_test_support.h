@@ -20,6 +20,7 @@
 #include "frontend.h"
 #include "param_printers.h"
 #include "sample_firmware.h"
+#include "temp_dir.h"
 #include "windows_text_table.h"
 
 namespace enginetest {
@@ -38,7 +39,6 @@ Status WriteFailed(Platform platform);
 // The engine's general error on a platform (-1 or kIOReturnError).
 Status GeneralError(Platform platform);
 
-std::string PlatformName(Platform platform);
 struct PlatformParamName {
   std::string operator()(const testing::TestParamInfo<Platform>& info) const { return PlatformName(info.param); }
 };
@@ -136,20 +136,6 @@ Message IdentityMessage(uint32_t firmwareType);
 void Deliver(const Message& message, uint8_t packetType = PACKET_TYPE_HID, DeviceTarget target = kTarget);
 
 // ---- Files -------------------------------------------------------------------
-
-// A folder of its own for the running test, removed with the object.
-class TempDir {
- public:
-  TempDir();
-  ~TempDir();
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  const std::filesystem::path& Path() const { return path_; }
-  std::filesystem::path operator/(const std::filesystem::path& name) const { return path_ / name; }
-
- private:
-  std::filesystem::path path_;
-};
 
 std::filesystem::path WriteFirmware(const std::filesystem::path& file, const SampleFirmware& firmware);
 void WriteRawFile(const std::filesystem::path& file, const Bytes& bytes);

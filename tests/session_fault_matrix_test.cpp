@@ -7,7 +7,6 @@
 
 #include <filesystem>
 #include <ostream>
-#include <random>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -16,6 +15,7 @@
 #include "sample_firmware.h"
 #include "simulated_controller.h"
 #include "simulated_frontend.h"
+#include "temp_dir.h"
 #include "transcript.h"
 #include "update_session.h"
 
@@ -159,25 +159,6 @@ const char* EndName(SessionEnd end) {
   return "?";
 }
 
-class TempDir {
- public:
-  TempDir() {
-    std::random_device random;
-    for (;;) {
-      path_ = fs::temp_directory_path() / ("korvid-matrix-" + std::to_string(random()));
-      if (fs::create_directory(path_)) break;
-    }
-  }
-  ~TempDir() {
-    std::error_code ec;
-    fs::remove_all(path_, ec);
-  }
-  const fs::path& Path() const { return path_; }
-
- private:
-  fs::path path_;
-};
-
 bool AnyMessageContains(const SimulatedFrontEnd& frontEnd, const char* words) {
   for (const ShownMessage& message : frontEnd.Messages())
     if (message.text.find(words) != std::string::npos) return true;
@@ -249,8 +230,8 @@ INSTANTIATE_TEST_SUITE_P(Cells, SessionFaultMatrix,
                                             ::testing::ValuesIn(kCells)),
                          [](const auto& info) {
                            const Cell& cell = std::get<1>(info.param);
-                           return std::string(std::get<0>(info.param) == Platform::Windows ? "Windows" : "Macos") +
-                                  "_" + FaultName(cell.fault) + "_" + cell.where.name;
+                           return PlatformName(std::get<0>(info.param)) + "_" + FaultName(cell.fault) + "_" +
+                                  cell.where.name;
                          });
 
 // The table must cover every fault kind at every step.

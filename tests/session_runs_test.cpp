@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <random>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -15,6 +14,7 @@
 #include "sample_firmware.h"
 #include "simulated_controller.h"
 #include "simulated_frontend.h"
+#include "temp_dir.h"
 #include "transcript.h"
 #include "update_session.h"
 
@@ -25,43 +25,6 @@ namespace {
 const std::string kVersionRequestLine = "> 05 00 16 01 00 04";
 const std::string kUpdateRequestLine = "> 05 00 1A 01 00 00";
 const std::string kCompletionLine = "> 05 00 16 01 00 02";
-
-// A directory of its own per test, removed afterwards.
-class TempDir {
- public:
-  TempDir() {
-    std::random_device random;
-    for (;;) {
-      path_ = fs::temp_directory_path() / ("korvid-session-" + std::to_string(random()));
-      if (fs::create_directory(path_)) break;
-    }
-  }
-  ~TempDir() {
-    std::error_code ec;
-    fs::remove_all(path_, ec);
-  }
-  fs::path File(const std::string& name, const std::vector<uint8_t>& bytes) const {
-    const fs::path file = path_ / name;
-    EXPECT_TRUE(WriteFirmwareFile(file, bytes));
-    return file;
-  }
-
- private:
-  fs::path path_;
-};
-
-std::string Hex(const uint8_t* bytes, std::size_t size) {
-  static const char kDigits[] = "0123456789ABCDEF";
-  std::string text;
-  for (std::size_t i = 0; i < size; ++i) {
-    if (i > 0) text += ' ';
-    text += kDigits[bytes[i] >> 4];
-    text += kDigits[bytes[i] & 15];
-  }
-  return text;
-}
-
-const char* PlatformName(Platform platform) { return platform == Platform::Windows ? "Windows" : "Macos"; }
 
 // One whole session, its parts kept for inspection.
 class Session {
@@ -167,12 +130,12 @@ TEST_P(SessionRuns, HundredBytePayloadTranscript) {
       kVersionRequestLine,
       kUpdateRequestLine,
       "> 23 00 16 1F 00 01 1C 00 6E 00 00 00 01 00 56 4B 64 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00",
-      "> 27 00 16 23 00 00 20 00 " + Hex(p, 32),
-      "> 27 00 16 23 00 00 20 00 " + Hex(p + 32, 32),
+      "> 27 00 16 23 00 00 20 00 " + Transcript::HexBytes(p, 32),
+      "> 27 00 16 23 00 00 20 00 " + Transcript::HexBytes(p + 32, 32),
       "# progress 64",
-      "> 27 00 16 23 00 00 20 00 " + Hex(p + 64, 32),
+      "> 27 00 16 23 00 00 20 00 " + Transcript::HexBytes(p + 64, 32),
       "# progress 96",
-      "> 0B 00 16 07 00 00 04 00 " + Hex(p + 96, 4),
+      "> 0B 00 16 07 00 00 04 00 " + Transcript::HexBytes(p + 96, 4),
       "# progress 100",
       kCompletionLine,
   };
