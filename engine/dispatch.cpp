@@ -30,6 +30,7 @@ void HandleIdentity(DeviceTarget target, uint8_t packetType, const uint8_t* mess
 }  // namespace
 
 void OnDataReceived(DeviceTarget target, uint8_t packetType, const uint8_t* message, uint16_t) {
+  if (!Started()) return;
   ENGINE_TRACE("OnDataReceived In\n");
   if (message == nullptr || message[0] != 0x00) return;
   switch (message[1]) {
@@ -47,12 +48,22 @@ void OnDataReceived(DeviceTarget target, uint8_t packetType, const uint8_t* mess
   }
 }
 
-Status RequestFirmwareUpdate(DeviceTarget target, uint8_t packetType) {
+bool RequestFirmwareUpdate(DeviceTarget target, uint8_t packetType) {
+  if (!Started()) return false;
   const Status status = Rfcomm_DriverCmd(target, packetType, MSG_UPDATE_REQUEST, 0);
   const bool written = packetType == PACKET_TYPE_HID ? Behaviour().WriteSucceeded(status) : status > 0;
   if (written) {
     m_updateComplete = false;
     WatchdogArm();  // the controller owes its identity
   }
-  return status;
+  return written;
+}
+
+void ControllerRemoved() {
+  if (!Started()) return;
+  const bool runActive = !m_updateComplete || g_run.confirmationPending;
+  g_run.confirmationPending = false;  // a sheet still open can no longer start anything
+  if (!runActive) return;
+  ENGINE_TRACE("the controller went away during the update\n");
+  Firmware_UpdateError();
 }

@@ -16,21 +16,37 @@
 // ---- Entry points for the front-end -------------------------------------
 
 // Start-up: binds the front-end, chooses the platform's behaviour, clears the
-// records (updateInit) and puts the state machine at rest (UPDATE_DATA_SENT).
+// records (updateInit) and, unless the setup says otherwise, puts the state
+// machine at rest (UPDATE_DATA_SENT). Every other entry point does nothing
+// until this has been called once: a report, tick or request that comes
+// first is ignored.
 void EngineStartUp(const EngineSetup& setup);
+
+// The front-end is going away: a firmware file still open is closed and the
+// front-end is unbound, so every entry point is ignored again until the next
+// EngineStartUp. Call it once no other thread can enter the engine.
+void EngineShutDown();
 
 // Every input report from the served controller: the message from report
 // byte 1 on and the report's count byte as length.
 void OnDataReceived(DeviceTarget target, uint8_t packetType, const uint8_t* message, uint16_t length);
 
 // The user pressed the update button: sends MSG_UPDATE_REQUEST, marks a run
-// as active and starts waiting for the controller's identity. Returns the
-// status of the write (the front-end acts on it).
-Status RequestFirmwareUpdate(DeviceTarget target, uint8_t packetType);
+// as active and starts waiting for the controller's identity. True when the
+// request was written; false leaves no run active.
+bool RequestFirmwareUpdate(DeviceTarget target, uint8_t packetType);
 
 // The outcome of an asynchronous confirmation (macOS sheet): ok sends the
-// header command on the packet type of the last version report.
+// header command on the packet type of the last version report. The answer
+// may come before AskConfirmation has returned (a sheet run as a nested modal
+// loop) or any time after; an answer to a confirmation that is no longer open
+// (superseded, or its run ended) is ignored.
 void ConfirmationEnded(DeviceTarget target, bool ok);
+
+// The controller that serves the update went away (unplugged, or no matching
+// controller remains). A run in progress, a confirmation still open included,
+// ends at once through the failure path; otherwise nothing happens.
+void ControllerRemoved();
 
 // The front-end's clock, in milliseconds from any fixed origin. Fed
 // regularly (every 100 ms suits the transfer's pace) so that a controller that
@@ -41,6 +57,9 @@ void WatchdogTick(uint64_t nowMs);
 // on every accepted attachment).
 void updateInit();
 void ControllerAttached();
+
+// True once EngineStartUp has bound a front-end.
+bool EngineStarted();
 
 // ---- Sends (report framing) ---------------------------------------------
 

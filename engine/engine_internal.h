@@ -30,6 +30,7 @@ struct RunState {
 };
 extern RunState g_run;
 
+inline bool Started() { return g_engine.platform != nullptr; }
 inline const PlatformBehaviour& Behaviour() { return *g_engine.platform; }
 inline FrontEnd& Ui() { return *g_engine.frontEnd; }
 

@@ -38,10 +38,21 @@ void EngineStartUp(const EngineSetup& setup) {
   firmware_type = 0;
   alertok_flag = false;
   deviceUpgradedCount = 0;
-  g_firmware_update_state = UPDATE_DATA_SENT;  // the state machine's resting value
+  // The resting value; 0 until then, where acknowledgements are ignored.
+  g_firmware_update_state = setup.startAtRest ? UPDATE_DATA_SENT : 0;
 }
 
+void EngineShutDown() {
+  if (!Started()) return;
+  updateInit();
+  m_FilePathName.clear();
+  g_engine = EngineBinding{};
+}
+
+bool EngineStarted() { return Started(); }
+
 void ControllerAttached() {
+  if (!Started()) return;
   updateInit();
   alertok_flag = false;
 }

@@ -19,6 +19,7 @@ void BeginTransfer(DeviceTarget target, uint8_t packetType) {
 }
 
 bool GetUpdateFileName(DeviceTarget target, uint8_t packetType) {
+  if (!Started()) return false;
   ENGINE_TRACE("GetUpdateFileName In\n");
   const PlatformBehaviour& platform = Behaviour();
   // A new choice supersedes a confirmation still open: its answer must not
@@ -49,18 +50,24 @@ bool GetUpdateFileName(DeviceTarget target, uint8_t packetType) {
   transfer.offset = 0;
   ENGINE_TRACE("sizeof(FIRMWARE_HEADER_T) : %lu", static_cast<unsigned long>(kFirmwareHeaderSize));
 
+  // Open before asking: a sheet run as a nested modal loop answers
+  // (ConfirmationEnded) before AskConfirmation returns.
+  g_run.confirmationPending = true;
+  g_run.identityPacketType = packetType;
   bool accepted = false;
   switch (platform.AskConfirmation(target, m_firmwareHeader)) {
     case ConfirmAnswer::Ok:
+      g_run.confirmationPending = false;
       BeginTransfer(target, packetType);
       accepted = true;
       break;
     case ConfirmAnswer::Pending:
-      g_run.confirmationPending = true;
-      g_run.identityPacketType = packetType;
+      // Answered already or still open: either way ConfirmationEnded owns
+      // the outcome, and the run must not be closed here.
       accepted = true;
       break;
     case ConfirmAnswer::Cancel:
+      g_run.confirmationPending = false;
       platform.ConfirmationCancelled();
       break;
   }
@@ -69,7 +76,7 @@ bool GetUpdateFileName(DeviceTarget target, uint8_t packetType) {
 }
 
 void ConfirmationEnded(DeviceTarget target, bool ok) {
-  if (!g_run.confirmationPending) return;  // no sheet of ours is open
+  if (!Started() || !g_run.confirmationPending) return;  // no sheet of ours is open
   g_run.confirmationPending = false;
   if (!ok) {
     Behaviour().ConfirmationCancelled();

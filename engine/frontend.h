@@ -98,9 +98,10 @@ class FrontEnd {
 
   // Confirmation of the chosen file, its version shown. Called by
   // GetUpdateFileName after the file was accepted. Windows answers Ok or
-  // Cancel before returning; macOS puts up a sheet, returns Pending and later
+  // Cancel before returning; macOS puts up a sheet, returns Pending and
   // reports the user's answer through ConfirmationEnded(target, ok) on the
-  // same thread.
+  // same thread: later, on macOS, or already from inside this call where a
+  // sheet runs as a nested modal loop (GNUstep).
   virtual ConfirmAnswer AskConfirmation(DeviceTarget target, const ConfirmationRequest& request) = 0;
 
   // Called by the state machine on every version report (and with "Factory
@@ -145,4 +146,9 @@ struct EngineSetup {
   Platform platform = Platform::Windows;
   FrontEnd* frontEnd = nullptr;  // required; outlives the engine's use
   TraceSink* traceSink = nullptr;
+  // The state machine starts at rest (UPDATE_DATA_SENT). A front-end that
+  // queries the version before it lets acknowledgements count (the Windows
+  // dialog) passes false and sets UPDATE_DATA_SENT itself afterwards; until
+  // then acknowledgements are ignored.
+  bool startAtRest = true;
 };

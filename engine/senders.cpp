@@ -9,6 +9,10 @@ uint8_t usb_rev_packet[kReportSize];
 
 namespace {
 
+// Before start-up nothing is written and there is no platform convention
+// yet; no front-end sends before it has started the engine.
+constexpr Status kNotStartedStatus = -1;
+
 // One output report: count byte, message bytes, zeros after them (no stale
 // bytes of an earlier report ever reach the controller).
 Status WriteReportBytes(DeviceTarget target, const uint8_t* bytes, std::size_t count) {
@@ -22,6 +26,7 @@ Status WriteReportBytes(DeviceTarget target, const uint8_t* bytes, std::size_t c
 
 FrameResult SendFirmwareFrame(DeviceTarget target, uint8_t packetType, uint8_t cmd, const uint8_t* data,
                               int32_t length) {
+  if (!Started()) return FrameResult{kNotStartedStatus, false};
   const PlatformBehaviour& platform = Behaviour();
   const FrameResult refused{platform.GeneralError(), false};
   if (length > static_cast<int32_t>(kMaxFrameData) || (length > 0 && data == nullptr)) return refused;
@@ -100,6 +105,7 @@ void SendFirmwareHeader(DeviceTarget target, uint8_t packetType, const FirmwareT
 }
 
 Status Rfcomm_DriverCmd(DeviceTarget target, uint8_t packetType, uint8_t kind, uint8_t value) {
+  if (!Started()) return kNotStartedStatus;
   const uint8_t message[5] = {0x00, kind, 0x01, 0x00, value};
   if (packetType == PACKET_TYPE_RFCOMM) return Behaviour().SendStream(target, message, sizeof message, false);
   if (packetType != PACKET_TYPE_HID) return Behaviour().GeneralError();

@@ -64,7 +64,11 @@ void FirstAcknowledgement(DeviceTarget target, uint8_t packetType, std::size_t c
   if (transfer.file.is_open()) transfer.file.close();
   transfer.file.clear();
   transfer.file.open(m_FilePathName, std::ios::binary);
-  if (!transfer.file.is_open()) return;  // nothing sent; the watchdog ends a run that cannot go on
+  if (!transfer.file.is_open()) {  // moved or deleted since it was confirmed
+    ENGINE_TRACE("firmware file cannot be opened any more\n");
+    Firmware_UpdateError();
+    return;
+  }
 
   g_firmware_update_state = UPDATE_SENDING_DATA;
   if (!Behaviour().SkipHeader(transfer.file, transfer.buffer)) {
@@ -140,7 +144,7 @@ void Acknowledgement(DeviceTarget target, uint8_t packetType) {
 }  // namespace
 
 void Handle_FirmwareUpdateEvent(DeviceTarget target, uint8_t packetType, const uint8_t* payload, std::size_t size) {
-  if (payload == nullptr || size == 0) return;
+  if (!Started() || payload == nullptr || size == 0) return;
   switch (payload[0]) {
     case GET_FIRMWARE_VSION:
       if (size >= 7) Behaviour().HandleVersionReport(payload, packetType);
@@ -164,17 +168,20 @@ void EndRun() {
 }
 
 void Close_FirmwareUpdate() {
+  if (!Started()) return;
   if (m_handleFirmeWare.file.is_open()) m_handleFirmeWare.file.close();
   EndRun();
 }
 
 void Firmware_UpdateError() {
+  if (!Started()) return;
   Close_FirmwareUpdate();
   g_run.payloadComplete = false;  // a failed transfer is never reported as done
   Behaviour().ReportFailure();
 }
 
 void updateInit() {
+  if (!Started()) return;
   FirmwareTransfer& transfer = m_handleFirmeWare;
   if (transfer.file.is_open()) transfer.file.close();
   transfer.file.clear();

@@ -18,7 +18,7 @@ void WatchdogDisarm() { g_run.watchdogArmed = false; }
 void WatchdogHeard() { g_run.watchdogCounting = false; }
 
 void WatchdogTick(uint64_t nowMs) {
-  if (!g_run.watchdogArmed) return;
+  if (!Started() || !g_run.watchdogArmed) return;
   if (!g_run.watchdogCounting || nowMs < g_run.watchdogSinceMs) {
     g_run.watchdogCounting = true;
     g_run.watchdogSinceMs = nowMs;

@@ -74,18 +74,35 @@ bool QueryVersion(SimulatedController& controller, SimulatedFrontEnd& frontEnd, 
   return VersionArrived(options.platform);
 }
 
-// Reports in, the engine's answers out, until the run ends. False when it
-// did not end before the controller had been silent for giveUpMs.
-bool RunUntilTheEnd(SimulatedController& controller, SimulatedFrontEnd& frontEnd, Transcript& transcript,
-                    SessionClock& clock, const SessionOptions& options) {
+// How many reports a run may take in before it counts as endless.
+uint64_t ReportBound(const std::filesystem::path* firmwareFile, const SessionOptions& options) {
+  if (options.maxReports != 0) return options.maxReports;
+  constexpr uint64_t kSlack = 256;  // identity, header, duplicates, stray reports
+  if (firmwareFile == nullptr) return kSlack;
+  const FirmwareFileInfo info = InspectFirmwareFile(*firmwareFile);
+  const uint64_t chunks = (static_cast<uint64_t>(info.header.payloadSize) + kHidChunkSize - 1) / kHidChunkSize;
+  return 2 * chunks + kSlack;
+}
+
+enum class RunEnd { Ended, Silent, Endless };
+
+// Reports in, the engine's answers out, until the run ends, the controller
+// has been silent for giveUpMs, or more reports than `bound` came in.
+RunEnd RunUntilTheEnd(SimulatedController& controller, SimulatedFrontEnd& frontEnd, Transcript& transcript,
+                      SessionClock& clock, const SessionOptions& options, uint64_t bound) {
+  uint64_t delivered = 0;
   for (;;) {
     if (frontEnd.ConfirmationPending()) {
       ConfirmationEnded(kTarget, frontEnd.TakeConfirmationAnswer());
       continue;
     }
     if (m_updateComplete) break;
-    if (DeliverOne(controller, transcript, clock)) continue;
-    if (clock.SilentFor() >= options.giveUpMs) return false;
+    if (delivered >= bound) return RunEnd::Endless;
+    if (DeliverOne(controller, transcript, clock)) {
+      ++delivered;
+      continue;
+    }
+    if (clock.SilentFor() >= options.giveUpMs) return RunEnd::Silent;
     clock.Advance();
   }
   // Reports the controller still had queued arrive all the same (a failure
@@ -93,7 +110,7 @@ bool RunUntilTheEnd(SimulatedController& controller, SimulatedFrontEnd& frontEnd
   for (int drained = 0; drained < kDrainLimit && !frontEnd.ConfirmationPending(); ++drained) {
     if (!DeliverOne(controller, transcript, clock)) break;
   }
-  return true;
+  return RunEnd::Ended;
 }
 
 // Why a run that did not update the controller ended, in one line.
@@ -143,20 +160,21 @@ SessionResult RunUpdateSession(SimulatedController& controller, SimulatedFrontEn
   transcript.Note("update pressed");
   frontEnd.SetUpdateButtonEnabled(false);
   const std::size_t messagesBefore = frontEnd.Messages().size();
-  const Status request = RequestFirmwareUpdate(kTarget, PACKET_TYPE_HID);
-  const bool requestWritten = options.platform == Platform::Macos ? request == 0 : request != 0;
-  if (!requestWritten) {
+  if (!RequestFirmwareUpdate(kTarget, PACKET_TYPE_HID)) {
     result.end = SessionEnd::RequestNotWritten;
     result.outcome = "the update request could not be written to the controller; nothing was updated";
     result.virtualMs = clock.Now();
     return result;
   }
 
-  const bool ended = RunUntilTheEnd(controller, frontEnd, transcript, clock, options);
+  const uint64_t bound = ReportBound(firmwareFile, options);
+  const RunEnd ended = RunUntilTheEnd(controller, frontEnd, transcript, clock, options, bound);
   result.virtualMs = clock.Now();
-  if (!ended) {
+  if (ended != RunEnd::Ended) {
     result.end = SessionEnd::Hung;
-    result.outcome = "the run did not end: no answer for " + std::to_string(options.giveUpMs / 1000) + " s";
+    result.outcome = ended == RunEnd::Silent
+                         ? "the run did not end: no answer for " + std::to_string(options.giveUpMs / 1000) + " s"
+                         : "the run did not end: more than " + std::to_string(bound) + " reports exchanged";
     return result;
   }
 

@@ -17,6 +17,10 @@ struct SessionOptions {
   uint64_t tickMs = 100;           // the front-end's clock tick
   uint64_t versionWaitMs = 10000;  // how long the front-end waits for the version report
   uint64_t giveUpMs = 120000;      // a run still going after this much silence is a hang
+  // A run that takes in more reports than this is a hang too (an engine that
+  // keeps answering acknowledgements past the payload). 0: twice the chunks
+  // the firmware file's payload needs, plus room for every fault.
+  uint64_t maxReports = 0;
   TraceSink* traceSink = nullptr;
 };
 
@@ -25,7 +29,7 @@ enum class SessionEnd {
   RunEnded,           // the engine ended the run any other way (failure, refusal, cancel)
   NoVersion,          // the controller never reported its version
   RequestNotWritten,  // the update request could not be written
-  Hung,               // the run did not end: a defect
+  Hung,               // the run did not end (silence or endless exchange): a defect
 };
 
 struct SessionResult {

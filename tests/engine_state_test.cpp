@@ -24,25 +24,6 @@ std::vector<std::string> SuccessLog(Platform platform) {
   return {ReportEntry(CompletionReport()), "message \n Firmware upgraded! \n", "notice", Progress(0)};
 }
 
-ShownBox FailureBox(Platform platform) {
-  if (platform == Platform::Macos) return {"", "Firmware update failure!"};
-  return {kTitle, "Firmware update failure\n"};
-}
-
-ButtonRule FailureButtonRule(Platform platform) {
-  return platform == Platform::Macos ? ButtonRule::Always : ButtonRule::IfControllerPresent;
-}
-
-void ExpectFailureShownOnce(const RecordingFrontEnd& ui, Platform platform) {
-  ASSERT_EQ(ui.messages.size(), 1u);
-  EXPECT_EQ(ui.messages[0].caption, FailureBox(platform).caption);
-  EXPECT_EQ(ui.messages[0].text, FailureBox(platform).text);
-  ASSERT_EQ(ui.enables.size(), 1u);
-  EXPECT_EQ(ui.enables[0], FailureButtonRule(platform));
-  EXPECT_TRUE(m_updateComplete);
-  EXPECT_FALSE(m_handleFirmeWare.file.is_open());
-}
-
 bool HasEmptyOrShortDataReport(const std::vector<ReportBytes>& reports, std::size_t fullChunk) {
   for (const ReportBytes& report : reports) {
     const Bytes counted = Counted(report);
@@ -696,17 +677,19 @@ TEST_P(EngineStateFileChanges, FileThatShrinksWhileOpenEndsTheRunWithoutShortChu
   EXPECT_NE(g_firmware_update_state, UPDATE_DATA_SENT);
 }
 
-TEST_P(EngineStateFileChanges, FileGoneAtTheFirstAckSendsNothingAndTheWatchdogEndsTheRun) {
+TEST_P(EngineStateFileChanges, FileGoneAtTheFirstAckEndsTheRunAtOnce) {
   const std::filesystem::path file = Begin(100);
   std::filesystem::remove(file);
   Ack();
-  EXPECT_TRUE(Ui().log.empty());
-  EXPECT_EQ(g_firmware_update_state, UPDATE_HEADER_SENT);
-  EXPECT_FALSE(m_updateComplete);
-  const std::optional<uint64_t> fired = TickUntilMessage(0, 30000);
-  ASSERT_TRUE(fired.has_value());
-  EXPECT_GE(*fired, 10000u);
+  EXPECT_TRUE(Ui().reports.empty()) << "no chunk of a file that is gone";
+  EXPECT_TRUE(m_updateComplete);
   ExpectFailureShownOnce(Ui(), P());
+  // Further acknowledgements resume nothing and the watchdog stays quiet.
+  Ui().ClearRecords();
+  Ack();
+  EXPECT_EQ(TickUntilMessage(0, 30000), std::nullopt);
+  EXPECT_TRUE(Ui().messages.empty());
+  for (const auto& report : Ui().reports) EXPECT_NE(report[5], SET_FIRMWARE_DATA) << "no data command after the end";
 }
 
 INSTANTIATE_TEST_SUITE_P(EnginePlatforms, EngineStateFileChanges, testing::Values(Platform::Windows, Platform::Macos),

@@ -48,6 +48,7 @@ std::optional<std::filesystem::path> RecordingFrontEnd::ChooseFirmwareFile(const
 ConfirmAnswer RecordingFrontEnd::AskConfirmation(DeviceTarget target, const ConfirmationRequest& request) {
   confirmations.push_back(AskedConfirmation{target, std::string(request.title), std::string(request.text)});
   log.push_back("confirm " + std::string(request.text));
+  if (onAskConfirmation) onAskConfirmation();
   if (answers.empty()) return defaultAnswer;
   const ConfirmAnswer answer = answers.front();
   answers.pop_front();
@@ -201,6 +202,27 @@ void WriteRawFile(const std::filesystem::path& file, const Bytes& bytes) {
   std::ofstream out(file, std::ios::binary | std::ios::trunc);
   out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
   EXPECT_TRUE(static_cast<bool>(out)) << file;
+}
+
+// ---- What the user saw ---------------------------------------------------------
+
+ShownBox FailureBox(Platform platform) {
+  if (platform == Platform::Macos) return {"", "Firmware update failure!"};
+  return {"Korvid Tools v1.04", "Firmware update failure\n"};
+}
+
+ButtonRule FailureButtonRule(Platform platform) {
+  return platform == Platform::Macos ? ButtonRule::Always : ButtonRule::IfControllerPresent;
+}
+
+void ExpectFailureShownOnce(const RecordingFrontEnd& ui, Platform platform) {
+  ASSERT_EQ(ui.messages.size(), 1u);
+  EXPECT_EQ(ui.messages[0].caption, FailureBox(platform).caption);
+  EXPECT_EQ(ui.messages[0].text, FailureBox(platform).text);
+  ASSERT_EQ(ui.enables.size(), 1u);
+  EXPECT_EQ(ui.enables[0], FailureButtonRule(platform));
+  EXPECT_TRUE(m_updateComplete);
+  EXPECT_FALSE(m_handleFirmeWare.file.is_open());
 }
 
 // ---- Fixture -----------------------------------------------------------------

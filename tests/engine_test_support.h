@@ -86,6 +86,7 @@ class RecordingFrontEnd final : public FrontEnd {
   std::set<std::size_t> failingWrites;                     // report writes (counted from 0) that fail
   std::optional<Status> streamStatus;                      // default: the byte count
   std::function<void()> onChooseFile;                      // runs while the file choice is open
+  std::function<void()> onAskConfirmation;                 // runs while the confirmation is open
 
   // ---- Records
   std::vector<ReportBytes> reports;  // every report write, failed ones included
@@ -139,6 +140,14 @@ void Deliver(const Message& message, uint8_t packetType = PACKET_TYPE_HID, Devic
 
 std::filesystem::path WriteFirmware(const std::filesystem::path& file, const SampleFirmware& firmware);
 void WriteRawFile(const std::filesystem::path& file, const Bytes& bytes);
+
+// ---- What the user saw ---------------------------------------------------------
+
+// The failure message of a platform, and the button rule that goes with it.
+ShownBox FailureBox(Platform platform);
+ButtonRule FailureButtonRule(Platform platform);
+// Exactly one message, the failure, and one button enable; the run is over.
+void ExpectFailureShownOnce(const RecordingFrontEnd& ui, Platform platform);
 
 // ---- Fixture ---------------------------------------------------------------
 
