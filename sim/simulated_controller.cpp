@@ -322,6 +322,19 @@ void SimulatedController::HandleFirmwareCommand(const uint8_t* message, std::siz
   }
 }
 
+void SimulatedController::Unplug() {
+  attached_ = false;
+  silent_ = true;
+  input_.clear();
+  partialFrame_.clear();
+}
+
+void SimulatedController::Replug() {
+  attached_ = true;
+  silent_ = false;
+  productId_ = config_.productId;
+}
+
 void SimulatedController::LeaveBootMode() {
   // The controller restarts into its application: the BOOT-mode device goes
   // away and a device with another product id comes back in its place.

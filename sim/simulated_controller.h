@@ -69,6 +69,11 @@ class SimulatedController {
   Report PopInput();
 
   bool Attached() const { return attached_; }
+  // The cable is pulled: nothing more is answered and every write fails.
+  void Unplug();
+  // Plugged in again, in BOOT mode. A fault that already happened does not
+  // happen again; what the controller was sent so far stays.
+  void Replug();
   bool InBootMode() const { return productId_ == kBootProductId; }
   uint16_t ProductId() const { return productId_; }
   uint16_t VendorId() const { return config_.vendorId; }

@@ -10,6 +10,7 @@
 #include <random>
 #include <string>
 
+#include "controller_options.h"
 #include "sample_firmware.h"
 #include "simulated_controller.h"
 #include "simulated_frontend.h"
@@ -23,22 +24,13 @@ constexpr int kExitUpdated = 0;
 constexpr int kExitNotUpdated = 1;
 constexpr int kExitUsage = 2;
 
-const char kUsage[] =
+const char kUsageHead[] =
     "usage: korvid-sim-update [options]\n"
     "  --platform windows|macos   which deliverable's engine behaviour (default windows)\n"
     "  --firmware FILE            firmware file to send (default: a generated sample)\n"
     "  --payload-size N           payload bytes of the generated sample (default 1000)\n"
-    "  --transcript FILE          write the transcript of the run to FILE\n"
-    "  --device-version N         controller firmware version in hundredths (default 100)\n"
-    "  --device-beta N            controller beta number (default 0)\n"
-    "  --factory                  controller runs factory firmware (all-ones version)\n"
-    "  --firmware-type N          firmware type in the controller's identity (default 1)\n"
-    "  --fail-at-chunk N          controller answers data command N with a failure event\n"
-    "  --fail-code 21|24          the failure event (default 21)\n"
-    "  --fail-at STEP             failure event at version|identity|header|completion\n"
-    "  --silent-at-chunk N        controller goes silent after data command N\n"
-    "  --unplug-at-chunk N        controller is unplugged after data command N\n"
-    "  --write-fail-at-chunk N    the write of data command N fails\n"
+    "  --transcript FILE          write the transcript of the run to FILE\n";
+const char kUsageTail[] =
     "  --cancel-file              the user cancels the file choice\n"
     "  --cancel-confirm           the user answers Cancel to the confirmation\n"
     "  --language en|zh           Windows texts (default en)\n"
@@ -60,51 +52,16 @@ struct Options {
   bool quiet = false;
 };
 
-bool ParseNumber(const char* text, unsigned long max, unsigned long& value) {
-  if (text == nullptr || *text == '\0') return false;
-  char* end = nullptr;
-  errno = 0;
-  const unsigned long parsed = std::strtoul(text, &end, 0);
-  if (errno != 0 || *end != '\0' || parsed > max || text[0] == '-') return false;
-  value = parsed;
-  return true;
-}
-
-bool ParseStep(const std::string& text, ControllerStep& step) {
-  if (text == "version")
-    step = ControllerStep::Version;
-  else if (text == "identity")
-    step = ControllerStep::Identity;
-  else if (text == "header")
-    step = ControllerStep::Header;
-  else if (text == "completion")
-    step = ControllerStep::Completion;
-  else
-    return false;
-  return true;
-}
-
 // Returns an error text, or empty when the command line is sound.
 std::string Parse(const std::vector<std::string>& args, Options& options) {
-  int failCode = 21;
-  bool failPlanned = false;
-  const int argc = static_cast<int>(args.size());
-  for (int i = 1; i < argc; ++i) {
+  ControllerOptionParser controllerOptions(options.controller);
+  for (std::size_t i = 1; i < args.size(); ++i) {
     const std::string& arg = args[i];
-    const char* value = i + 1 < argc ? args[i + 1].c_str() : nullptr;
-    unsigned long number = 0;
-    auto takeNumber = [&](unsigned long max) {
-      if (!ParseNumber(value, max, number)) return false;
-      ++i;
-      return true;
-    };
-    auto planChunkFault = [&](FaultKind kind) {
-      if (!takeNumber(0xFFFFFFFF) || number == 0) return false;
-      options.controller.fault = FaultPlan{kind, ControllerStep::Chunk, static_cast<uint32_t>(number)};
-      return true;
-    };
-
-    if (arg == "--platform" && value != nullptr) {
+    const char* value = i + 1 < args.size() ? args[i + 1].c_str() : nullptr;
+    std::string error;
+    if (controllerOptions.Take(args, i, error)) {
+      if (!error.empty()) return error;
+    } else if (arg == "--platform" && value != nullptr) {
       ++i;
       if (std::strcmp(value, "windows") == 0)
         options.platform = Platform::Windows;
@@ -119,37 +76,10 @@ std::string Parse(const std::vector<std::string>& args, Options& options) {
       options.transcript = std::filesystem::u8path(value);
       ++i;
     } else if (arg == "--payload-size") {
-      if (!takeNumber(64u << 20) || number == 0) return "--payload-size takes 1 to 67108864";
+      unsigned long number = 0;
+      if (!ParseWholeNumber(value, 64u << 20, number) || number == 0) return "--payload-size takes 1 to 67108864";
       options.payloadSize = number;
-    } else if (arg == "--device-version") {
-      if (!takeNumber(0xFFFF)) return "--device-version takes 0 to 65535";
-      options.controller.version = static_cast<uint16_t>(number);
-    } else if (arg == "--device-beta") {
-      if (!takeNumber(0xFFFF)) return "--device-beta takes 0 to 65535";
-      options.controller.beta = static_cast<uint16_t>(number);
-    } else if (arg == "--factory") {
-      options.controller.factoryFirmware = true;
-    } else if (arg == "--firmware-type") {
-      if (!takeNumber(0xFFFFFFFF)) return "--firmware-type takes a 32-bit number";
-      options.controller.firmwareType = static_cast<uint32_t>(number);
-    } else if (arg == "--fail-at-chunk") {
-      if (!planChunkFault(FaultKind::Fail21)) return "--fail-at-chunk takes a chunk number from 1";
-      failPlanned = true;
-    } else if (arg == "--fail-at" && value != nullptr) {
-      ControllerStep step;
-      if (!ParseStep(value, step)) return "--fail-at takes version, identity, header or completion";
-      options.controller.fault = FaultPlan{FaultKind::Fail21, step, 0};
-      failPlanned = true;
       ++i;
-    } else if (arg == "--fail-code") {
-      if (!takeNumber(255) || (number != 21 && number != 24)) return "--fail-code takes 21 or 24";
-      failCode = static_cast<int>(number);
-    } else if (arg == "--silent-at-chunk") {
-      if (!planChunkFault(FaultKind::Silence)) return "--silent-at-chunk takes a chunk number from 1";
-    } else if (arg == "--unplug-at-chunk") {
-      if (!planChunkFault(FaultKind::Unplug)) return "--unplug-at-chunk takes a chunk number from 1";
-    } else if (arg == "--write-fail-at-chunk") {
-      if (!planChunkFault(FaultKind::WriteFailure)) return "--write-fail-at-chunk takes a chunk number from 1";
     } else if (arg == "--cancel-file") {
       options.cancelFile = true;
     } else if (arg == "--cancel-confirm") {
@@ -170,7 +100,7 @@ std::string Parse(const std::vector<std::string>& args, Options& options) {
       return "unknown or incomplete option: " + arg;
     }
   }
-  if (failPlanned && failCode == 24) options.controller.fault.kind = FaultKind::Fail24;
+  controllerOptions.Finish();
   return std::string();
 }
 
@@ -212,14 +142,14 @@ int main(int argc, char** argv) {
   const std::vector<std::string> args = Utf8Arguments(argc, argv);
   for (std::size_t i = 1; i < args.size(); ++i) {
     if (args[i] == "--help" || args[i] == "-h") {
-      std::cout << kUsage;
+      std::cout << kUsageHead << kControllerOptionsUsage << kUsageTail;
       return kExitUpdated;
     }
   }
   Options options;
   const std::string error = Parse(args, options);
   if (!error.empty()) {
-    std::cerr << "korvid-sim-update: " << error << "\n" << kUsage;
+    std::cerr << "korvid-sim-update: " << error << "\n" << kUsageHead << kControllerOptionsUsage << kUsageTail;
     return kExitUsage;
   }
 
