@@ -4,7 +4,12 @@
 set -euo pipefail
 
 packages=(cmake make g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev googletest
-  g++-mingw-w64-x86-64 wine64)
+  # the Windows program: cross-compiler, Wine to run it, a locale and a font for its Chinese texts
+  g++-mingw-w64-x86-64 wine64 locales fonts-wqy-microhei
+  # the macOS application here: GNUstep's AppKit with its cairo back end
+  gnustep-devel gobjc++ gnustep-back0.29-cairo
+  # both GUIs under a virtual display, driven and photographed
+  xvfb xauth xdotool x11-utils imagemagick)
 
 missing=()
 for package in "${packages[@]}"; do
