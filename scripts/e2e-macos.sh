@@ -47,7 +47,7 @@ Output:
   --tindro-log FILE         where Tindro's standard error (its NSLog traces) goes (default: the
                             run's folder; shown when a run goes wrong)
   --screenshots DIR         window.png (version shown), sheet.png, transfer.png (striped bar
-                            mid-transfer), alert-N.png (each alert, the success alert among them)
+                            mid-transfer), alert-N.png (each alert in turn), success.png
   --watch-seconds S         keep looking this long after the end, for alerts that follow (default 1)
   --timeout S               bound on the whole run (default 40)
   --keep                    keep the run's folder (printed) for a look afterwards
@@ -244,13 +244,8 @@ if ((!no_controller)); then
     kill -0 "$server_pid" 2>/dev/null || break
     sleep 0.05
   done
-  if [[ ! -S $devices/pad.control ]]; then
-    wait "$server_pid" 2>/dev/null
-    status=$?
-    # The server's own usage errors are this script's usage errors.
-    echo "e2e-macos: the simulated controller did not start: $(head -3 "$work/server.err")" >&2
-    exit 2
-  fi
+  # Its own usage errors (a bad controller option) are this script's usage errors.
+  [[ -S $devices/pad.control ]] || setup_failed "the simulated controller did not start: $(head -1 "$work/server.err")"
 fi
 
 # ---------------------------------------------------------------- Tindro
@@ -306,6 +301,7 @@ shows() { [[ $2 == "$1" || $3 == "$1" ]]; }
 window_shown=0
 cancel_pressed=0
 alerts_seen=0
+success_alert=0
 judge() {
   local line=$1 kind text message informative
   line=${line#* }  # the time
@@ -328,6 +324,7 @@ judge() {
       informative=${text#*\\t}
       if shows "$success_text" "$message" "$informative"; then
         outcome=updated
+        success_alert=$alerts_seen
       elif shows "$boot_mode_text" "$message" "$informative"; then
         outcome="refused: the BOOT-mode failure alert"
       elif shows "$failure_text" "$message" "$informative"; then
@@ -425,6 +422,9 @@ if ((!no_controller)) && [[ -n $server_pid ]]; then
   [[ -n $violations ]] && echo "wire-rule violations: $violations"
 fi
 [[ -n $messages_out ]] && cp "$messages" "$messages_out"
+if [[ -n $shots_dir ]] && ((success_alert > 0)) && [[ -f $shots_dir/alert-$success_alert.png ]]; then
+  cp "$shots_dir/alert-$success_alert.png" "$shots_dir/success.png"
+fi
 [[ -n $events_out ]] && cp "$events" "$events_out"
 
 # ---------------------------------------------------------------- report

@@ -104,7 +104,7 @@ case $case_name in
     [[ $panel == *"directory=$build/macos"* ]] || fail "open panel: $panel"
     # After success the button stays as the run left it and nothing else shows.
     [[ $(events_of progress | tail -1) == 100 ]] || fail "the bar did not reach 100: $(events_of progress | tail -1)"
-    for shot in window sheet transfer alert-1; do
+    for shot in window sheet transfer success; do
       [[ -s $work/shots/$shot.png ]] || fail "no screenshot $shot"
     done
     # The striped bar: both greens of Part of the window's bar are on screen mid-transfer.
@@ -208,6 +208,17 @@ case $case_name in
     expect_outcome "watched: no alert"
     expect_messages
     [[ $(events_of update | sort -u) == disabled ]] || fail "Update enabled for a device in application mode"
+    ;;
+
+  script_usage_errors)
+    # Refused before anything starts: exit 2 and a reason.
+    for args in "--bogus" "--payload-size" "--payload-size 0" "--fail-code 7" "--firmware $work/none.dat" \
+      "--firmware $root/README.md"; do
+      # shellcheck disable=SC2086
+      run $args
+      [[ $status -eq 2 ]] || fail "'$args': exit status $status, expected 2"
+      [[ -s $work/err ]] || fail "'$args': no reason given"
+    done
     ;;
 
   *)
