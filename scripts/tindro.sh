@@ -96,8 +96,9 @@ done
 echo "Simulated controller: $server --device-dir $devices --name pad --send status|unplug|attach|reattach"
 echo "Sample firmware: $sample"
 
-DISPLAY=$display KORVID_HID_DIR=$devices "$tindro" &
+log=$(dirname "$(dirname "$tindro")")/tindro.log
+DISPLAY=$display KORVID_HID_DIR=$devices "$tindro" 2>"$log" &
 tindro_pid=$!
-echo "Tindro runs (pid $tindro_pid); quit it or press Ctrl-C to stop everything."
+echo "Tindro runs (pid $tindro_pid), its traces in $log; quit it or press Ctrl-C to stop everything."
 wait "$tindro_pid"
 tindro_pid=""
