@@ -94,6 +94,17 @@ status=$?
 [[ $status -eq 0 ]] || fail "quit: exit status $status"
 [[ ! -e $dev/app.hid && ! -e $work/ctl ]] || fail "socket files left after quit"
 
+# SIGINT ends it as cleanly as SIGTERM.
+"$server" --device-dir "$dev" --name int 2>"$work/server3.err" &
+pid=$!
+pids+=("$pid")
+wait_for test -S "$dev/int.control" || fail "the third server did not start"
+kill -INT "$pid"
+wait "$pid"
+status=$?
+[[ $status -eq 0 ]] || fail "SIGINT: exit status $status"
+[[ ! -e $dev/int.hid && ! -e $dev/int.control ]] || fail "socket files left after SIGINT"
+
 # Nobody there, and bad usage.
 "$server" --control "$work/nobody" --send status >/dev/null 2>"$work/none.err"
 status=$?

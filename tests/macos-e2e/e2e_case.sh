@@ -126,6 +126,17 @@ case $case_name in
     expect_ready_before_press
     ;;
 
+  update_on_a_paced_link)
+    # One report per 1 ms frame: the whole update still goes through, with
+    # no report lost or repeated, and the controller comes back.
+    run --paced --payload-size 4096
+    expect_status 0
+    expect_messages "$sheet_110" "$success"
+    reports=$(($(stat_of reports_at_completion) - $(stat_of reports_at_header) + 1))
+    ((reports == 130)) || fail "header to completion took $reports reports, expected 130 (header, 128 chunks, completion)"
+    grep -q '^returned as: product 0x5751$' "$work/out" || fail "the controller did not come back as its application"
+    ;;
+
   failure_event_mid_transfer)
     run --fail-at-chunk 40 --fail-code 24
     expect_status 1
