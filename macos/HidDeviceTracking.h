@@ -44,5 +44,7 @@ IOReturn WriteHid(IOHIDDeviceRef device, const uint8_t* report, uint8_t count);
 bool IsAttachedDevice(IOHIDDeviceRef device);
 // The device an update run is being served by; its removal ends the run.
 void ServeUpdateFrom(IOHIDDeviceRef device);
-// The controller goes away: none of the devices it accepted may be used again.
+// The controller goes away with its HID manager: the devices it accepted are
+// no longer attached as far as the application knows, and none of them may
+// be used again.
 void ForgetDevicesOf(JoystickController* controller);

@@ -34,7 +34,7 @@ unsigned Low32(const void* pointer) { return static_cast<unsigned>(reinterpret_c
 
 void Forget(IOHIDDeviceRef device) {
   acceptedDevices.erase(std::remove_if(acceptedDevices.begin(), acceptedDevices.end(),
-                                       [device](const AcceptedDevice& entry) { return entry.device == device; }),
+                                       [=](const AcceptedDevice& entry) { return entry.device == device; }),
                         acceptedDevices.end());
   if (deviceRef == device) deviceRef = NULL;
 }
@@ -73,7 +73,7 @@ IOReturn WriteHid(IOHIDDeviceRef device, const uint8_t* report, uint8_t count) {
 
 bool IsAttachedDevice(IOHIDDeviceRef device) {
   return device != NULL && std::any_of(acceptedDevices.begin(), acceptedDevices.end(),
-                                       [device](const AcceptedDevice& entry) { return entry.device == device; });
+                                       [=](const AcceptedDevice& entry) { return entry.device == device; });
 }
 
 void ServeUpdateFrom(IOHIDDeviceRef device) { servingDevice = device; }
@@ -84,6 +84,7 @@ void ForgetDevicesOf(JoystickController* controller) {
     if (entry.controller == controller) {
       if (deviceRef == entry.device) deviceRef = NULL;
       if (servingDevice == entry.device) servingDevice = NULL;
+      if (deviceConnected > 0) --deviceConnected;
     } else {
       kept.push_back(entry);
     }

@@ -281,7 +281,7 @@ void IOHIDManagerRegisterDeviceMatchingCallback(IOHIDManagerRef manager, IOHIDDe
   // Devices matched before there was a callback are told from the run loop.
   if (callback != NULL && hid->core != nullptr) {
     StandinHIDManager* owner = hid;
-    hid->core->Loop().After(0, [owner] { [owner announcePending]; });
+    hid->core->Loop().After(0, [=] { [owner announcePending]; });
   }
 }
 
