@@ -107,7 +107,7 @@ case $case_name in
     for shot in window sheet transfer success; do
       [[ -s $work/shots/$shot.png ]] || fail "no screenshot $shot"
     done
-    # The striped bar: both greens of Part of the window's bar are on screen mid-transfer.
+    # The striped bar is on screen mid-transfer: plenty of its greens in the picture.
     if [[ -s $work/shots/transfer.png ]]; then
       greens=$(convert "$work/shots/transfer.png" -format %c histogram:info:- |
         awk -F'[(,)]' '{ r = $2 + 0; g = $3 + 0; b = $4 + 0 } g > r + 25 && g > b + 60 { n += $1 + 0 } END { print n + 0 }')
