@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <vector>
 
 #include "engine.h"
@@ -160,7 +161,15 @@ void HidDeviceIOInPutReportCallback(void* context, IOReturn result, void* sender
   // The buffer's last bytes stay zero, so the report reads as a terminated string.
   NSLog(@"%s,%d::&report[1]=%s sender=%x\n", __func__, __LINE__, reinterpret_cast<const char*>(&report[1]),
         static_cast<unsigned>(report[0]));
-  for (CFIndex i = 0; i < reportLength; ++i) NSLog(@" %x ", static_cast<unsigned>(report[i]));
+  // One line " %x " per byte, written as one trace: a trace call per byte
+  // would cost the transfer more than everything else it does per chunk.
+  char bytes[64 * sizeof " ff \n"];
+  std::size_t used = 0;
+  for (CFIndex i = 0; i < reportLength && used + sizeof " ff \n" <= sizeof bytes; ++i) {
+    used += static_cast<std::size_t>(
+        snprintf(bytes + used, sizeof bytes - used, i == 0 ? " %x " : "\n %x ", static_cast<unsigned>(report[i])));
+  }
+  if (used > 0) NSLog(@"%.*s", static_cast<int>(used), bytes);
 
   OnDataReceived(reinterpret_cast<DeviceTarget>(sender), PACKET_TYPE_HID, report + 1, report[0]);
 }
