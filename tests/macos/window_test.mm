@@ -66,8 +66,16 @@ class Window : public Tindro {
   std::vector<uint8_t> payload_;
 };
 
-TEST_F(Window, SetupLeavesTheVersionFieldReadOnlyAndTheButtonOff) {
+TEST_F(Window, InterfaceIsConnectedAndSetupLeavesTheFieldReadOnlyAndTheButtonOff) {
+  ASSERT_NE(ui_.controller, nil);
+  EXPECT_EQ([ui_.delegate jsController], ui_.controller);
+  EXPECT_EQ([ui_.controller window], ui_.window);
+  EXPECT_EQ(Utf8([UpdateButton() title]), "Update");
+  EXPECT_EQ([UpdateButton() target], ui_.controller);
+  EXPECT_EQ([UpdateButton() action], @selector(updateButtonAction:));
+
   NSTextField* field = [ui_.controller versionText];
+  EXPECT_EQ([field window], ui_.window);
   EXPECT_FALSE([field isEditable]);
   EXPECT_FALSE([field isEnabled]);
   EXPECT_TRUE([[[field textColor] colorUsingColorSpaceName:NSCalibratedRGBColorSpace]
