@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The whole test suite: unit and whole-run tests, the same tests under
 # AddressSanitizer and UndefinedBehaviorSanitizer, each fuzz target for a
-# bounded time, and the tests built for Windows and run under Wine. Stops at
-# the first failing stage.
+# bounded time, the tests built for Windows and run under Wine, and Tindro
+# built against GNUstep with its end-to-end runs under Xvfb. Stops at the
+# first failing stage.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
@@ -30,5 +31,10 @@ stage "Windows build (mingw-w64), tests under Wine"
 cmake --preset windows
 cmake --build --preset windows -j "$jobs"
 ctest --preset windows
+
+stage "Tindro against GNUstep: build, unit tests and end-to-end runs under Xvfb"
+cmake --preset gnustep
+cmake --build --preset gnustep -j "$jobs"
+ctest --preset gnustep -j "$jobs"
 
 stage "all stages passed"

@@ -149,6 +149,22 @@ TEST_F(ControllerServiceTest, PacedLinkTakesOneReportPerFrameAndAQuickHostNeedsN
   EXPECT_EQ((*stats.completionAtUs - *stats.headerAtUs) / ControllerService::kFrameUs + 1, reports);
 }
 
+TEST_F(ControllerServiceTest, PacedControllerComesBackAsTheApplicationAndStays) {
+  ServiceOptions options;
+  options.paced = true;
+  options.returnDelayUs = 300000;
+  Serve(options);
+  RequestFirmwareUpdate(0, PACKET_TYPE_HID);
+  RunUntil([&] { return m_updateComplete.load() && !link_.present; });
+  RunUntil([&] { return link_.present; });
+  ASSERT_EQ(link_.events.back(), "appear 22353");
+  // The application's device stays, frame after frame, until it is unplugged.
+  const uint64_t cameBackAt = now_;
+  RunUntil([&] { return now_ >= cameBackAt + 3 * options.returnDelayUs; });
+  EXPECT_EQ(link_.events, (std::vector<std::string>{"appear 22352", "vanish", "appear 22353"}));
+  EXPECT_TRUE(link_.present);
+}
+
 TEST_F(ControllerServiceTest, PacedLinkWithASlowHostLosesAFrameEachTime) {
   ServiceOptions options;
   options.paced = true;

@@ -38,7 +38,12 @@ void ControllerService::Attach(uint64_t) {
   returnAtUs_.reset();
   taken_.clear();
   answers_.clear();
-  linkUp_ = link_.Appear(DeviceIdentity{controller_->VendorId(), controller_->ProductId()});
+  Appear();
+}
+
+void ControllerService::Appear() {
+  shownProductId_ = controller_->ProductId();
+  linkUp_ = link_.Appear(DeviceIdentity{controller_->VendorId(), shownProductId_});
 }
 
 void ControllerService::Detach() {
@@ -99,7 +104,9 @@ void ControllerService::FollowTheController(uint64_t nowUs) {
     Detach();
     return;
   }
-  if (!controller_->InBootMode()) {
+  // Only a change of mode is a restart: the application's device, once back,
+  // stays as it is.
+  if (controller_->ProductId() != shownProductId_) {
     taken_.clear();
     answers_.clear();
     link_.Vanish();
@@ -113,7 +120,7 @@ uint64_t ControllerService::NextBoundary(uint64_t nowUs) const { return (nowUs /
 uint64_t ControllerService::Poll(uint64_t nowUs) {
   if (returnAtUs_ && nowUs >= *returnAtUs_) {
     returnAtUs_.reset();
-    linkUp_ = link_.Appear(DeviceIdentity{controller_->VendorId(), controller_->ProductId()});
+    Appear();
   }
   if (options_.paced && linkUp_) {
     // One report taken and one answer sent per frame, at the boundary: a

@@ -96,6 +96,7 @@ class ControllerService {
   void CollectAnswers();
   void SendOneAnswer();
   void FollowTheController(uint64_t nowUs);
+  void Appear();
   uint64_t NextBoundary(uint64_t nowUs) const;
   std::string Status() const;
 
@@ -103,6 +104,7 @@ class ControllerService {
   DeviceLink& link_;
   std::optional<SimulatedController> controller_;
   bool linkUp_ = false;
+  uint16_t shownProductId_ = 0;  // the product id front-ends see while the link is up
   bool quit_ = false;
   std::optional<uint64_t> returnAtUs_;
 

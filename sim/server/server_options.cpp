@@ -11,6 +11,7 @@ const char kServerUsage[] =
     "  --control ADDRESS          the control channel (default: derived from the name)\n"
     "  --attach-after-start       the controller is plugged in only by the control command attach\n"
     "  --paced                    full-speed USB pace: one report taken and answered per 1 ms frame\n"
+    "  --application-mode         the controller runs its application (product 0x5751), not BOOT mode\n"
     "  --return-delay-ms N        after the completion command, back as the application after N ms\n"
     "                             (default 500)\n"
     "  --send COMMAND             client: send one control command to a running server, print the reply\n"
@@ -18,6 +19,7 @@ const char kServerUsage[] =
 
 std::string ParseServerCommandLine(const std::vector<std::string>& args, ServerCommandLine& commandLine) {
   ControllerOptionParser controllerOptions(commandLine.service.controller);
+  bool applicationMode = false;
   for (std::size_t i = 1; i < args.size(); ++i) {
     const std::string& arg = args[i];
     const bool hasValue = i + 1 < args.size();
@@ -38,6 +40,8 @@ std::string ParseServerCommandLine(const std::vector<std::string>& args, ServerC
       commandLine.service.attachAtStart = false;
     } else if (arg == "--paced") {
       commandLine.service.paced = true;
+    } else if (arg == "--application-mode") {
+      applicationMode = true;
     } else if (arg == "--return-delay-ms") {
       unsigned long ms = 0;
       if (!hasValue || !ParseWholeNumber(args[i + 1].c_str(), 3600000, ms))
@@ -49,5 +53,6 @@ std::string ParseServerCommandLine(const std::vector<std::string>& args, ServerC
     }
   }
   controllerOptions.Finish();
+  if (applicationMode) commandLine.service.controller.productId = commandLine.service.controller.applicationProductId;
   return std::string();
 }

@@ -1,0 +1,86 @@
+#!/usr/bin/env bash
+# Whole updates of a 256 KiB payload through Tindro (GNUstep, Xvfb) against
+# the simulated controller, timed by the controller from the header to the
+# completion command:
+#   (a) unpaced: what one chunk costs the whole stack (socket, stand-in,
+#       engine, traces, progress redraws, the test driver looking on);
+#   (b) paced like a full-speed USB link (one report taken and answered per
+#       1 ms frame, at frame boundaries): frames used against the frames the
+#       transfer needs (one per report); the goal is at most 1.01 times.
+# Each variant runs --runs times (default 3); the median is printed with the
+# spread. Variants show what costs: the window on screen (bar redraws) or in
+# the dock, and the NSLog traces written to a file or dropped.
+# Usage: bench/tindro_update_bench.sh [--runs N] [--payload-size N]
+set -uo pipefail
+root="$(cd "$(dirname "$0")/.." && pwd)"
+
+runs=3
+payload=262144
+while (($# > 0)); do
+  case $1 in
+    --runs) runs=${2:?}; shift 2 ;;
+    --payload-size) payload=${2:?}; shift 2 ;;
+    -h | --help) sed -n '2,13p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    *) echo "unknown option: $1" >&2; exit 2 ;;
+  esac
+done
+[[ $runs =~ ^[1-9][0-9]*$ && $payload =~ ^[1-9][0-9]*$ ]] || { echo "--runs and --payload-size take whole numbers" >&2; exit 2; }
+
+if [[ -z ${KORVID_GNUSTEP_BUILD:-} ]]; then
+  export KORVID_GNUSTEP_BUILD=$root/build-gnustep-e2e
+  (cd "$root" && cmake --preset gnustep -B "$KORVID_GNUSTEP_BUILD" >/dev/null &&
+    cmake --build "$KORVID_GNUSTEP_BUILD" -j "$(nproc)" --target Tindro korvid_gnustep_driver korvid-sim-controller >/dev/null) ||
+    { echo "the build failed" >&2; exit 2; }
+fi
+
+work=$(mktemp -d /tmp/kvb-XXXXXX)
+trap 'rm -rf "$work"' EXIT
+
+# one_run ARGS...: prints "<header-to-completion µs> <reports header..completion> <data commands>"
+one_run() {
+  "$root/scripts/e2e-macos.sh" --payload-size "$payload" --look-ms 50 --timeout 180 \
+    --stats-out "$work/stats" "$@" >"$work/out" 2>&1
+  local status=$?
+  if ((status != 0)); then
+    echo "run failed ($status): $(grep '^outcome:' "$work/out")" >&2
+    return 1
+  fi
+  awk '{ for (i = 1; i <= NF; i++) { split($i, kv, "="); v[kv[1]] = kv[2] } }
+       END { printf "%d %d %d\n", v["completion_us"] - v["header_us"], v["reports_at_completion"] - v["reports_at_header"] + 1, v["data"] }' "$work/stats"
+}
+
+# variant NAME MODE ARGS...: MODE unpaced prints µs per chunk, paced the frame ratio.
+variant() {
+  local name=$1 mode=$2 i line
+  shift 2
+  : >"$work/figures"
+  for ((i = 0; i < runs; i++)); do
+    line=$(one_run "$@") || continue
+    read -r us reports chunks <<<"$line"
+    if [[ $mode == unpaced ]]; then
+      awk -v us="$us" -v n="$chunks" 'BEGIN { printf "%.1f\n", us / n }' >>"$work/figures"
+    else
+      # Reports are taken at frame boundaries: header at frame 0, completion at frame us/1000.
+      awk -v us="$us" -v r="$reports" 'BEGIN { printf "%.4f %d %d\n", (us / 1000 + 1) / r, us / 1000 + 1, r }' >>"$work/figures"
+    fi
+  done
+  [[ -s $work/figures ]] || { printf '%-58s no successful run\n' "$name"; return; }
+  sort -n "$work/figures" | awk -v name="$name" -v mode="$mode" '
+    { v[NR] = $1; f[NR] = $2; r[NR] = $3 }
+    END {
+      m = int((NR + 1) / 2)
+      if (mode == "unpaced")
+        printf "%-58s %7.1f us per chunk   (runs: %d, %.1f to %.1f)\n", name, v[m], NR, v[1], v[NR]
+      else
+        printf "%-58s %7.4f x frames      (%d frames for %d reports; runs: %d, %.4f to %.4f)\n", name, v[m], f[m], r[m], NR, v[1], v[NR]
+    }'
+}
+
+echo "Tindro whole update, $payload-byte payload ($((payload / 32)) chunks); load average: $(cut -d' ' -f1-3 /proc/loadavg)"
+variant "(a) unpaced, window shown, traces to a file" unpaced
+variant "(a) unpaced, window shown, traces dropped" unpaced --tindro-log /dev/null
+variant "(a) unpaced, window in the dock (no bar redraws)" unpaced --miniaturize
+variant "(b) paced 1 ms frames, window shown, traces to a file" paced --paced
+variant "(b) paced 1 ms frames, window shown, traces dropped" paced --paced --tindro-log /dev/null
+variant "(b) paced 1 ms frames, window in the dock (no bar redraws)" paced --paced --miniaturize
+echo "goal for (b): at most 1.01 x the frames the transfer needs"

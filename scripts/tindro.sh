@@ -1,0 +1,104 @@
+#!/usr/bin/env bash
+# Builds Tindro against GNUstep and starts it here against the simulated
+# controller, for a developer to click through: on this machine's display
+# ($DISPLAY) or, without one, on a virtual one (Xvfb). A sample firmware file
+# lies beside Tindro.app, where the open panel starts. Everything started here
+# stops when Tindro ends or on Ctrl-C. Arguments go to the simulated
+# controller (for example --device-version 105, --attach-after-start,
+# --fail-at-chunk 20, --paced); see its --help.
+set -uo pipefail
+root="$(cd "$(dirname "$0")/.." && pwd)"
+
+if [[ ${1:-} == -h || ${1:-} == --help ]]; then
+  sed -n '2,8p' "$0" | sed 's/^# \{0,1\}//'
+  echo "usage: scripts/tindro.sh [controller options]"
+  exit 0
+fi
+
+"$root/scripts/setup.sh" || exit 2
+build=${KORVID_GNUSTEP_BUILD:-$root/build-gnustep}
+(
+  cd "$root" &&
+    cmake --preset gnustep -B "$build" >/dev/null &&
+    cmake --build "$build" -j "$(nproc)" --target Tindro korvid-sim-controller >/dev/null
+) || {
+  echo "tindro.sh: the build failed" >&2
+  exit 2
+}
+tindro=$build/macos/Tindro.app/Tindro
+server=$build/sim/server/korvid-sim-controller
+
+work=$(mktemp -d /tmp/tindro-XXXXXX) || exit 2
+xvfb_pid=""
+server_pid=""
+tindro_pid=""
+stop() {
+  local pid=$1 i
+  [[ -n $pid ]] || return 0
+  kill -TERM "$pid" 2>/dev/null || return 0
+  for ((i = 0; i < 40; i++)); do
+    kill -0 "$pid" 2>/dev/null || break
+    sleep 0.05
+  done
+  kill -KILL "$pid" 2>/dev/null
+  wait "$pid" 2>/dev/null
+  return 0
+}
+cleanup() {
+  stop "$tindro_pid"
+  stop "$server_pid"
+  stop "$xvfb_pid"
+  rm -rf "$work"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+# A sample firmware file: version 1.10, 64 KiB of payload.
+sample=$(dirname "$(dirname "$tindro")")/sample.dat
+{
+  printf '\x6e\x00\x00\x00\x01\x00\x56\x4b\x00\x00\x01\x00'
+  head -c 16 /dev/zero
+  head -c 65536 /dev/urandom
+} >"$sample"
+
+display=${DISPLAY:-}
+if [[ -z $display ]]; then
+  exec 3>"$work/display"
+  Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp >"$work/xvfb.log" 2>&1 &
+  xvfb_pid=$!
+  exec 3>&-
+  for ((i = 0; i < 100; i++)); do
+    [[ -s $work/display ]] && break
+    sleep 0.05
+  done
+  [[ -s $work/display ]] || {
+    echo "tindro.sh: Xvfb did not start" >&2
+    exit 2
+  }
+  display=:$(head -1 "$work/display")
+  echo "No display here: Tindro runs on the virtual display $display."
+  echo "  look:  DISPLAY=$display import -window root shot.png"
+  echo "  click: DISPLAY=$display xdotool search --name Tindro   (then mousemove/mousedown/mouseup)"
+fi
+
+devices=$work/devices
+"$server" --device-dir "$devices" --name pad "$@" 2>"$work/server.err" &
+server_pid=$!
+for ((i = 0; i < 100; i++)); do
+  [[ -S $devices/pad.control ]] && break
+  kill -0 "$server_pid" 2>/dev/null || break
+  sleep 0.05
+done
+[[ -S $devices/pad.control ]] || {
+  echo "tindro.sh: the simulated controller did not start: $(cat "$work/server.err")" >&2
+  exit 2
+}
+echo "Simulated controller: $server --device-dir $devices --name pad --send status|unplug|attach|reattach"
+echo "Sample firmware: $sample"
+
+log=$(dirname "$(dirname "$tindro")")/tindro.log
+DISPLAY=$display KORVID_HID_DIR=$devices "$tindro" 2>"$log" &
+tindro_pid=$!
+echo "Tindro runs (pid $tindro_pid), its traces in $log; quit it or press Ctrl-C to stop everything."
+wait "$tindro_pid"
+tindro_pid=""
