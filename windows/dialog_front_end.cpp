@@ -1,7 +1,8 @@
 #include "dialog_front_end.h"
 
-#include <commctrl.h>
 #include <windows.h>
+// needs windows.h first
+#include <commctrl.h>
 
 #include "framework/file_dialog.h"
 #include "text_encoding.h"

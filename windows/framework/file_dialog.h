@@ -2,8 +2,9 @@
 // "name|pattern|...||" form.
 #pragma once
 
-#include <commdlg.h>
 #include <windows.h>
+// needs windows.h first
+#include <commdlg.h>
 
 #include <string>
 #include <string_view>
