@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <cstdarg>
 #include <cwchar>
 
@@ -10,10 +11,31 @@
 namespace {
 
 constexpr int kLineCapacity = 512;
+constexpr ULONGLONG kViewerCheckIntervalMs = 1000;
+
+// With neither a debugger nor a debug-output viewer the system drops these
+// lines, yet writing one still costs a raised exception and a look for a
+// viewer each time: on the transfer path that is several lines per chunk.
+// Whether a viewer runs is asked at most once a second instead.
+bool SomeoneListens() {
+  if (IsDebuggerPresent()) return true;
+  static std::atomic<ULONGLONG> checkedAtMs{0};
+  static std::atomic<bool> viewerRuns{false};
+  const ULONGLONG now = GetTickCount64();
+  const ULONGLONG checked = checkedAtMs.load();
+  if (checked == 0 || now - checked >= kViewerCheckIntervalMs) {
+    const HANDLE viewerReady = OpenEventW(SYNCHRONIZE, FALSE, L"DBWIN_BUFFER_READY");
+    viewerRuns = viewerReady != nullptr;
+    if (viewerReady != nullptr) CloseHandle(viewerReady);
+    checkedAtMs = now == 0 ? 1 : now;
+  }
+  return viewerRuns;
+}
 
 }  // namespace
 
 void DebugTrace(const wchar_t* format, ...) {
+  if (!SomeoneListens()) return;
   wchar_t line[kLineCapacity];
   va_list args;
   va_start(args, format);
@@ -23,9 +45,12 @@ void DebugTrace(const wchar_t* format, ...) {
   OutputDebugStringW(line);
 }
 
-void DebugTraceText(const std::wstring& text) { OutputDebugStringW(text.c_str()); }
+void DebugTraceText(const std::wstring& text) {
+  if (SomeoneListens()) OutputDebugStringW(text.c_str());
+}
 
 void DebugOutputTraceSink::Trace(std::string_view line) {
+  if (!SomeoneListens()) return;
   wchar_t wide[kLineCapacity];
   const int converted = line.empty() ? 0
                                      : MultiByteToWideChar(CP_UTF8, 0, line.data(), static_cast<int>(line.size()), wide,

@@ -1,5 +1,6 @@
 // Diagnostic lines to the debugger's output (OutputDebugStringW): the
-// program's own and the engine's. They change nothing.
+// program's own and the engine's. They change nothing, and are written only
+// while a debugger or a debug-output viewer is there to read them.
 #pragma once
 
 #include <string>
