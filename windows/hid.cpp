@@ -191,12 +191,11 @@ DWORD CHid::Read(BYTE* buffer, BYTE length) {
   const DWORD status = WaitForSingleObject(m_hReadEvent, timeoutMs);
   if (status != WAIT_OBJECT_0) {
     // The request still owns `report` and `overlapped`: they may go only
-    // once it has completed.
+    // once it has completed. A report that came in while the read was being
+    // cancelled has been taken from the device: it is handed on, not lost.
     CancelIo(m_hReadFile);
-    GetOverlappedResult(m_hReadFile, &overlapped, &transferred, TRUE);
-    return status;
-  }
-  if (!GetOverlappedResult(m_hReadFile, &overlapped, &transferred, FALSE)) {  // completed with an error
+    if (!GetOverlappedResult(m_hReadFile, &overlapped, &transferred, TRUE) || transferred == 0) return status;
+  } else if (!GetOverlappedResult(m_hReadFile, &overlapped, &transferred, FALSE)) {  // completed with an error
     WaitOutTimeout(startedMs, timeoutMs);
     return WAIT_FAILED;
   }
