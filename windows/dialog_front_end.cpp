@@ -43,7 +43,13 @@ void UpdateDlgFrontEnd::ShowMessage(const UserMessage& message) {
   MessageBoxW(g_pUpdateDlg->m_hWnd, Utf8ToWide(message.text).c_str(), Utf8ToWide(message.caption).c_str(), MB_OK);
 }
 
-void UpdateDlgFrontEnd::ShowProgress(std::uint32_t percent) { SendMessageW(g_pProgress, PBM_SETPOS, percent, 0); }
+void UpdateDlgFrontEnd::ShowProgress(std::uint32_t percent) {
+  // The bar belongs to the dialog's thread: the worker waits for that thread
+  // on every position it sends, so a position already shown is not sent.
+  if (percent == m_shownPercent) return;
+  m_shownPercent = percent;
+  SendMessageW(g_pProgress, PBM_SETPOS, percent, 0);
+}
 
 void UpdateDlgFrontEnd::EnableUpdateButton(ButtonRule rule) {
   // Without a controller the button is left as it is; the worker sets it

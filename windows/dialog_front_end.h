@@ -16,4 +16,12 @@ class UpdateDlgFrontEnd final : public FrontEnd {
   void EnableUpdateButton(ButtonRule rule) override;
   void ShowUpgradedNotice() override;
   void TransferStarted() override;
+
+  // The dialog has put the progress bar at 0 itself (a new update starts).
+  void ProgressBarReset() { m_shownPercent = 0; }
+
+ private:
+  // What the progress bar shows. Only the engine's thread of the moment and,
+  // while no update runs, the dialog's thread touch it.
+  std::uint32_t m_shownPercent = 0;
 };

@@ -169,6 +169,7 @@ void CUpdateDlg::OnBnClickedUpdate() {
   m_updateComplete = false;
   EnableWindow(g_pUpdateButton, FALSE);
   SendMessageW(g_pProgress, PBM_SETPOS, 0, 0);
+  m_frontEnd.ProgressBarReset();
 
   m_hUpdateThread = CreateThread(nullptr, 0, &Usb_UpdateThread, nullptr, 0, nullptr);
   if (m_hUpdateThread == nullptr) {
