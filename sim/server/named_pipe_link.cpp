@@ -7,9 +7,10 @@
 
 namespace {
 
-// Instances waiting for the next client handle: update.exe opens its read
-// and write handles right after closing the previous pair.
-constexpr std::size_t kListeners = 3;
+// Instances waiting for the next client handles: update.exe opens three in a
+// burst (the search, then its write and read handles), and a client that
+// finds none listening fails to open the device.
+constexpr std::size_t kListeners = 6;
 // WaitForMultipleObjects takes 64 handles; the control channel needs a few.
 constexpr std::size_t kMaxInstances = 48;
 constexpr DWORD kPipeBufferBytes = 65 * 16;
@@ -89,8 +90,16 @@ void NamedPipeLink::CloseAll() {
   instances_.clear();
 }
 
+// Handles opened since the last look become connected here, so that a
+// report reaches every handle that was open when it was sent.
+void NamedPipeLink::TakeNewConnections() {
+  for (auto& instance : instances_)
+    if (!instance->Connected() && instance->Poll() == OverlappedPipe::Progress::Connected) instance->StartRead();
+}
+
 void NamedPipeLink::SendInput(const Report& report) {
   if (!up_) return;
+  TakeNewConnections();
   uint8_t wire[pipehid::kWireReportBytes];
   wire[0] = 0;  // report ID
   std::copy(report.begin(), report.end(), wire + pipehid::kReportIdBytes);
@@ -105,6 +114,7 @@ void NamedPipeLink::AppendWaitHandles(std::vector<HANDLE>& handles) const {
 
 void NamedPipeLink::Service(const OutputHandler& onOutput) {
   if (!up_) return;
+  TakeNewConnections();
   for (std::size_t i = 0; i < instances_.size() && up_;) {
     OverlappedPipe& instance = *instances_[i];
     const OverlappedPipe::Progress progress = instance.Poll();

@@ -45,6 +45,7 @@ class NamedPipeLink final : public DeviceLink {
 
  private:
   bool AddListener(bool first);
+  void TakeNewConnections();
   void CloseAll();
 
   std::wstring name_;

@@ -1,6 +1,8 @@
 // korvid-sim-controller.exe: one simulated Korvid controller served as a HID
 // device to update.exe in the same Wine prefix (or on Windows), until the
 // control command quit. With --send it is the control channel's client.
+#include <fcntl.h>
+#include <io.h>
 #include <windows.h>
 
 #include <cstdio>
@@ -143,6 +145,9 @@ int Serve(const ServerCommandLine& commandLine) {
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
+  // Replies are read by scripts: lines end in a line feed only.
+  _setmode(_fileno(stdout), _O_BINARY);
+  _setmode(_fileno(stderr), _O_BINARY);
   std::vector<std::string> args;
   for (int i = 0; i < argc; ++i) args.push_back(ToUtf8(argv[i]));
   ServerCommandLine commandLine;
