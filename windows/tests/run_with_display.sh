@@ -6,10 +6,13 @@ set -euo pipefail
 wine=$1
 shift
 
+wineserver=$(dirname "$wine")/wineserver
+[ -x "$wineserver" ] || wineserver=$(command -v wineserver || echo /usr/lib/wine/wineserver)
+
 work=$(mktemp -d /tmp/korvid-gui-test.XXXXXX)
 xvfb_pid=""
 cleanup() {
-  WINEPREFIX="$work/prefix" timeout 20 "$(dirname "$wine")/wineserver" -k 2>/dev/null || true
+  WINEPREFIX="$work/prefix" timeout 20 "$wineserver" -k 2>/dev/null || true
   [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null || true
   rm -rf "$work"
 }
