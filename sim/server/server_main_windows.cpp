@@ -13,6 +13,7 @@
 #include "controller_options.h"
 #include "controller_service.h"
 #include "device_change_notifier.h"
+#include "frame_metronome.h"
 #include "named_pipe_hid_protocol.h"
 #include "named_pipe_link.h"
 #include "server_options.h"
@@ -45,36 +46,6 @@ std::wstring FromUtf8(const std::string& text) {
 void Print(FILE* stream, const std::string& text) {
   std::fwrite(text.data(), 1, text.size(), stream);
   std::fflush(stream);
-}
-
-class MicrosecondClock {
- public:
-  MicrosecondClock() {
-    QueryPerformanceFrequency(&frequency_);
-    QueryPerformanceCounter(&origin_);
-  }
-  uint64_t Now() const {
-    LARGE_INTEGER now;
-    QueryPerformanceCounter(&now);
-    const uint64_t ticks = static_cast<uint64_t>(now.QuadPart - origin_.QuadPart);
-    const uint64_t perSecond = static_cast<uint64_t>(frequency_.QuadPart);
-    return ticks / perSecond * 1000000 + ticks % perSecond * 1000000 / perSecond;
-  }
-
- private:
-  LARGE_INTEGER frequency_;
-  LARGE_INTEGER origin_;
-};
-
-// How long the loop may sleep before `dueUs`. Wine rounds waits up to whole
-// milliseconds, so the last two milliseconds before a paced frame boundary
-// are spun rather than slept, or the boundary would be missed.
-DWORD WaitBefore(uint64_t dueUs, uint64_t nowUs) {
-  if (dueUs == ControllerService::kNever) return INFINITE;
-  if (dueUs <= nowUs) return 0;
-  const uint64_t remainingUs = dueUs - nowUs;
-  if (remainingUs < 2000) return 0;
-  return static_cast<DWORD>(remainingUs / 1000 - 1);
 }
 
 std::wstring ControlPathOf(const ServerCommandLine& commandLine) {
@@ -115,15 +86,19 @@ int Serve(const ServerCommandLine& commandLine) {
 
   const auto onOutput = [&](const Report& report) { service.OnOutputReport(report, clock.Now()); };
   const auto onCommand = [&](const std::string& line) { return service.Control(line, clock.Now()); };
+  // The loop sleeps until a handle is signalled (a report is stamped as it
+  // arrives) or the service's next moment has come.
+  FrameMetronome metronome(clock);
   std::vector<HANDLE> handles;
   handles.reserve(64);
   while (!service.QuitRequested()) {
-    const DWORD wait = WaitBefore(service.Poll(clock.Now()), clock.Now());
-    handles.clear();
+    const uint64_t dueUs = service.Poll(clock.Now());
+    if (dueUs != ControllerService::kNever && dueUs <= clock.Now()) continue;
+    metronome.WakeAt(dueUs == ControllerService::kNever ? FrameMetronome::kNever : dueUs);
+    handles.assign(1, metronome.Event());
     link.AppendWaitHandles(handles);
     control.AppendWaitHandles(handles);
-    const DWORD woke = WaitForMultipleObjects(static_cast<DWORD>(handles.size()), handles.data(), FALSE, wait);
-    if (woke == WAIT_TIMEOUT && wait == 0) SwitchToThread();
+    WaitForMultipleObjects(static_cast<DWORD>(handles.size()), handles.data(), FALSE, INFINITE);
     link.Service(onOutput);
     control.Service(onCommand);
   }
