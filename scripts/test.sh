@@ -26,9 +26,9 @@ cmake --preset fuzz
 cmake --build --preset fuzz -j "$jobs"
 ctest --preset fuzz
 
-stage "Windows build (mingw-w64), tests under Wine"
+stage "Windows build (mingw-w64), tests under Wine, update.exe end to end"
 cmake --preset windows
 cmake --build --preset windows -j "$jobs"
-ctest --preset windows
+ctest --preset windows -j "$jobs"
 
 stage "all stages passed"
