@@ -268,7 +268,17 @@ for _ in $(seq 100); do kill -0 "$server_pid" 2>/dev/null || break; sleep 0.05; 
 wait "$server_pid" 2>/dev/null || true
 server_pid=""
 
+# What the controller and Wine said, for a run that did not succeed.
+diagnostics() {
+  local file
+  for file in server.err driver.err; do
+    { grep -v -e ':fixme:' -e 'Read access denied for device' -e '^$' "$run/$file" 2>/dev/null || true; } | tail -n 5 | sed "s/^/  ${file%.err} said: /"
+  done
+  return 0
+}
+
 if ((driver_status == 2)); then
+  diagnostics
   echo "outcome: set-up failed: the user driver could not start the program: $(tail -n 3 "$run/driver.err")"
   exit 2
 fi
@@ -280,6 +290,7 @@ grep -qxF "$caption"$'\t'"$success_text" "$run/messages" && saw_success=1
 image_equal=0
 cmp -s "$run/image.bin" "$run/payload.bin" && image_equal=1
 
+((driver_status == 0 && saw_success && image_equal)) && [[ -z $violations ]] || diagnostics
 if ((driver_status == 124)); then
   echo "outcome: the run took longer than $run_timeout s and was stopped"
   exit 1

@@ -52,6 +52,9 @@ void DebugOutputCollector::Run() {
     wide.resize(static_cast<std::size_t>(MultiByteToWideChar(CP_ACP, 0, narrow.data(), static_cast<int>(narrow.size()),
                                                              wide.data(), static_cast<int>(wide.size()))));
     while (!wide.empty() && (wide.back() == L'\n' || wide.back() == L'\r')) wide.pop_back();
+    // One line per trace: line breaks inside it are written as \n.
+    for (std::size_t at = 0; (at = wide.find_first_of(L"\r\n", at)) != std::wstring::npos; at += 2)
+      wide.replace(at, 1, wide[at] == L'\n' ? L"\\n" : L"\\r");
     std::string line = std::to_string(processId) + ": ";
     const int size =
         WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0, nullptr, nullptr);
