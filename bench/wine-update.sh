@@ -2,7 +2,9 @@
 # A whole update of a 256 KiB payload through update.exe under Wine against
 # the simulated controller, and the figures beside it:
 #   1. the bare round trip through the same named-pipe link (a 65-byte
-#      report written, its answer read), measured the way update.exe reads;
+#      report written, its answer read), measured the way update.exe reads,
+#      unpaced and back to back against the paced controller (the floor of
+#      the paced figure under Wine);
 #   2. the update unpaced: cost per acknowledged step of the whole stack
 #      (controller, link, Wine, update.exe's worker, the engine);
 #   3. the update paced like a full-speed USB link (one report taken and
@@ -40,7 +42,7 @@ korvid_wine_template "$build"
 
 echo "machine: $(nproc) cores, $("$wine" --version), payload $payload_size bytes = $chunks chunks of 32"
 
-# ---- 1. the bare round trip ----------------------------------------------------
+# ---- 1. the bare round trip, unpaced and paced -------------------------------------
 run=$(mktemp -d "${TMPDIR:-/tmp}/korvid-bench.XXXXXX")
 server_pid=""
 stop() {
@@ -53,16 +55,25 @@ stop() {
 trap stop EXIT
 korvid_wine_prefix_copy "$build/wine-template" "$run/prefix"
 export WINEPREFIX=$run/prefix
-"$wine" "$build/sim/server/korvid-sim-controller.exe" --name bench >"$run/server.out" 2>&1 &
-server_pid=$!
-for _ in $(seq 600); do grep -q '^ready' "$run/server.out" && break; sleep 0.05; done
-round_trip=$("$wine" "$build/tools/wine/korvid-pipe-round-trip.exe" bench "$round_trips")
-"$wine" "$build/sim/server/korvid-sim-controller.exe" --name bench --send quit >/dev/null
-wait "$server_pid" || true
-server_pid=""
+
+# round_trip [server options]: the client against a server of its own.
+round_trip() {
+  "$wine" "$build/sim/server/korvid-sim-controller.exe" --name bench "$@" >"$run/server.out" 2>&1 &
+  server_pid=$!
+  for _ in $(seq 600); do grep -q '^ready' "$run/server.out" && break; sleep 0.05; done
+  "$wine" "$build/tools/wine/korvid-pipe-round-trip.exe" bench "$round_trips"
+  "$wine" "$build/sim/server/korvid-sim-controller.exe" --name bench --send quit >/dev/null
+  wait "$server_pid" || true
+  server_pid=""
+}
+unpaced_round_trip=$(round_trip)
+paced_round_trip=$(round_trip --paced)
 echo
 echo "1. bare round trip through the pipe link (write 65 bytes, read the answer):"
-echo "   $round_trip"
+echo "   $unpaced_round_trip"
+paced_elapsed_us=$(sed -n 's/.*elapsed_us=\([0-9]*\).*/\1/p' <<<"$paced_round_trip")
+echo "   back to back against the paced controller (an updater that costs nothing):"
+echo "   frames needed $round_trips, frames used $(((paced_elapsed_us + 999) / 1000)), ratio $(awk -v u="$paced_elapsed_us" -v n="$round_trips" 'BEGIN { printf "%.3f", u / 1000 / n }')"
 
 field() { sed -n "s/.*\b$1=\([0-9-]*\).*/\1/p" "$2"; }
 

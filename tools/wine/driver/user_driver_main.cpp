@@ -35,6 +35,9 @@ constexpr int kExitPlayed = 0;
 constexpr int kExitStuck = 1;
 constexpr int kExitUsage = 2;
 constexpr DWORD kPollMs = 15;
+// Reading the progress bar is a message its dialog's thread must answer,
+// which the update worker may be waiting on too: asked less often.
+constexpr ULONGLONG kProgressPollMs = 50;
 constexpr DWORD kStartMs = 20000;       // a cold prefix and the version query
 constexpr DWORD kPopupGoneMs = 10000;   // the open-file dialog takes ~2 s to close under Wine
 constexpr DWORD kProgramEndMs = 10000;  // after the dialog was closed
@@ -323,6 +326,9 @@ class UserDriver {
   }
 
   void WatchProgress() {
+    const ULONGLONG now = GetTickCount64();
+    if (now - progressReadAt_ < kProgressPollMs) return;
+    progressReadAt_ = now;
     const std::optional<int> position = ui::ProgressPosition(main_);
     if (!position || *position == lastProgress_) return;
     lastProgress_ = *position;
@@ -398,6 +404,7 @@ class UserDriver {
   ULONGLONG lastChange_ = 0;
   ULONGLONG progressChangedAt_ = 0;
   int lastProgress_ = -1;
+  ULONGLONG progressReadAt_ = 0;
   bool transferShot_ = false;
   int messages_ = 0;
   int fileDialogs_ = 0;
