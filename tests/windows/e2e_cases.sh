@@ -105,14 +105,17 @@ whole_update_checks() {
 
 case $case_name in
   whole_update_en)
+    # Paced like full-speed USB, the transfer lasts about a second: long
+    # enough to be seen, and photographed, half done.
     firmware=$work/fw/v1.10.dat
-    make_firmware "$firmware" 110 1000
-    run_e2e --firmware "$firmware" --screenshots "$work/shots"
+    make_firmware "$firmware" 110 30000
+    run_e2e --firmware "$firmware" --paced --screenshots "$work/shots"
     expect_log "help: $instructions_en"
     expect_state start "title=$title_plain button=enabled progress=0 done=hidden"
     expect_log 'file-dialog: title=Open type=File type(*.dat)'
     expect_messages 'New firmware 1.10 and current is 1.00\n' "$success_en"
     whole_update_checks "$success_en"
+    grep -qE '^state transfer: .* progress=([1-9]|[1-9][0-9]) ' "$work/log" || fail "the transfer was not seen half done"
     for shot in rest file-dialog confirmation transfer result; do
       colours=$(identify -format '%k' "$work/shots/$shot.png" 2>/dev/null || echo 0)
       ((colours > 8)) || fail "screenshot $shot is missing or blank ($colours colours)"
