@@ -94,6 +94,8 @@ done
 if [[ -n $screenshots ]]; then
   mkdir -p "$screenshots" || die_usage "cannot make $screenshots"
   screenshots=$(cd "$screenshots" && pwd)
+  # The driver goes on once NAME.png exists: none may be left from before.
+  rm -f "$screenshots"/{rest,file-dialog,confirmation,transfer,result}.png
 fi
 
 # ---- build ------------------------------------------------------------------
