@@ -27,10 +27,10 @@ cmake --preset fuzz
 cmake --build --preset fuzz -j "$jobs"
 ctest --preset fuzz
 
-stage "Windows build (mingw-w64), tests under Wine"
+stage "Windows build (mingw-w64), tests under Wine, update.exe end to end"
 cmake --preset windows
 cmake --build --preset windows -j "$jobs"
-ctest --preset windows
+ctest --preset windows -j "$jobs"
 
 stage "Tindro against GNUstep: build, unit tests and end-to-end runs under Xvfb"
 cmake --preset gnustep

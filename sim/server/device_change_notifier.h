@@ -1,0 +1,49 @@
+// The system's part in device notification: when the simulated device
+// appears or goes, every top-level window of the other processes on the
+// desktop gets WM_DEVICECHANGE, as Windows sends it for a HID interface
+// (DBT_DEVICEARRIVAL or DBT_DEVICEREMOVECOMPLETE with the interface's path,
+// then DBT_DEVNODES_CHANGED).
+//
+// Wine sends none of these itself and refuses to post them across
+// processes; SendMessageTimeoutW carries them, copying the broadcast
+// structure. A window may take its time over one (update.exe queries the
+// controller's version inside its arrival handler, and that query needs the
+// device served), so the messages go out from a thread of their own, in the
+// order they were raised, while the server's loop goes on.
+#pragma once
+
+#include <windows.h>
+
+#include <deque>
+#include <string>
+
+class DeviceChangeNotifier {
+ public:
+  DeviceChangeNotifier();
+  ~DeviceChangeNotifier();  // delivers what is queued (bounded), then stops
+  DeviceChangeNotifier(const DeviceChangeNotifier&) = delete;
+  DeviceChangeNotifier& operator=(const DeviceChangeNotifier&) = delete;
+
+  void Arrived(const std::wstring& devicePath);
+  void Removed(const std::wstring& devicePath);
+
+  // Blocks until everything raised so far has been delivered, at most `ms`.
+  bool WaitDelivered(DWORD ms);
+
+ private:
+  struct Notice {
+    WPARAM event;
+    std::wstring path;
+  };
+  static DWORD WINAPI ThreadMain(void* self);
+  void Run();
+  void Raise(WPARAM event, const std::wstring& path);
+  void Deliver(const Notice& notice);
+
+  CRITICAL_SECTION lock_;
+  HANDLE wake_ = nullptr;
+  HANDLE idle_ = nullptr;  // set while the queue is empty and nothing is being sent
+  HANDLE thread_ = nullptr;
+  std::deque<Notice> queue_;
+  bool stopping_ = false;
+};

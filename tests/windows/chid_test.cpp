@@ -1,0 +1,240 @@
+// The program's own CHid against simulated HID devices: the stand-in
+// hid.dll and setupapi.dll beside this test list and identify the devices
+// that this test serves as named pipes from its own threads.
+// windows.h first: dbt.h depends on it.
+// clang-format off
+#include <windows.h>
+#include <dbt.h>
+// clang-format on
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <string>
+
+#include "hid.h"
+#include "pipe_device.h"
+
+extern "C" {
+#include <hidsdi.h>
+}
+
+namespace {
+
+constexpr uint16_t kVendorA = 0x0483;
+constexpr uint16_t kVendorB = 0x2DC8;
+constexpr uint16_t kBootProduct = 0x5750;
+
+// Device names sort in enumeration order by their first letters; the rest
+// keeps them apart from every other case's devices.
+std::wstring Unique(const std::wstring& prefix) {
+  static std::atomic<int> counter{0};
+  return prefix + L"-" + std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(++counter);
+}
+
+double MillisecondsSince(const LARGE_INTEGER& start) {
+  LARGE_INTEGER now, frequency;
+  QueryPerformanceCounter(&now);
+  QueryPerformanceFrequency(&frequency);
+  return static_cast<double>(now.QuadPart - start.QuadPart) * 1000.0 / static_cast<double>(frequency.QuadPart);
+}
+
+LARGE_INTEGER Now() {
+  LARGE_INTEGER now;
+  QueryPerformanceCounter(&now);
+  return now;
+}
+
+uint16_t VendorOf(HANDLE device) {
+  HIDD_ATTRIBUTES attributes{};
+  attributes.Size = sizeof attributes;
+  return HidD_GetAttributes(device, &attributes) ? attributes.VendorID : 0;
+}
+
+TEST(CHidSearch, TheFirstAcceptedControllerInEnumerationOrderWinsWhateverItsVendor) {
+  for (const bool vendorAFirst : {true, false}) {
+    SCOPED_TRACE(vendorAFirst ? "0x0483 listed first" : "0x2DC8 listed first");
+    const uint16_t first = vendorAFirst ? kVendorA : kVendorB;
+    const uint16_t second = vendorAFirst ? kVendorB : kVendorA;
+    PipeDevice a(Unique(L"a"), {first, kBootProduct});
+    PipeDevice b(Unique(L"b"), {second, kBootProduct});
+    ASSERT_TRUE(a.Up() && b.Up());
+
+    CHid hid;
+    HANDLE device = INVALID_HANDLE_VALUE;
+    ASSERT_TRUE(hid.FindDevice(device));
+    EXPECT_EQ(hid.m_DevicePath, a.Path());
+    ASSERT_NE(device, INVALID_HANDLE_VALUE) << "the caller gets the open handle";
+    EXPECT_EQ(VendorOf(device), first);
+    CloseHandle(device);
+  }
+}
+
+TEST(CHidSearch, OnlyTheBootProductIsAcceptedWithEitherVendor) {
+  {
+    PipeDevice application(Unique(L"a"), {kVendorA, 0x5751});
+    PipeDevice otherVendor(Unique(L"b"), {0x1234, kBootProduct});
+    CHid hid;
+    EXPECT_FALSE(hid.CheckDevice());
+    EXPECT_FALSE(hid.m_bDevicePresent);
+    EXPECT_TRUE(hid.m_DevicePath.empty());
+  }
+  // The accepted device comes second and its path is longer than the first
+  // one's: the detail buffer sized at the first interface must grow.
+  PipeDevice other(Unique(L"a"), {kVendorA, 0x1234});
+  PipeDevice controller(Unique(L"b-a-device-whose-name-is-much-longer-than-the-first"), {kVendorB, kBootProduct});
+  CHid hid;
+  EXPECT_TRUE(hid.CheckDevice());
+  EXPECT_TRUE(hid.m_bDevicePresent);
+  EXPECT_EQ(hid.m_DevicePath, controller.Path());
+}
+
+TEST(CHidSearch, ADeviceThatRefusesOpeningIsSkipped) {
+  GhostAnnouncement held(Unique(L"a"), kVendorB, kBootProduct);
+  PipeDevice controller(Unique(L"b"), {kVendorA, kBootProduct});
+  CHid hid;
+  EXPECT_TRUE(hid.CheckDevice());
+  EXPECT_EQ(hid.m_DevicePath, controller.Path());
+}
+
+TEST(CHidSearch, WithNoControllerLeftThePathOfTheLastOneIsKept) {
+  CHid hid;
+  std::wstring path;
+  {
+    PipeDevice controller(Unique(L"a"), {kVendorB, kBootProduct});
+    ASSERT_TRUE(hid.CheckDevice());
+    path = controller.Path();
+  }
+  EXPECT_FALSE(hid.CheckDevice());
+  EXPECT_FALSE(hid.m_bDevicePresent);
+  EXPECT_EQ(hid.m_DevicePath, path);
+  EXPECT_FALSE(hid.Open()) << "the stale path opens nothing";
+}
+
+class WindowForNotices {
+ public:
+  // Message-only: it needs no display, and the system notifies it like any window.
+  WindowForNotices() {
+    window_ = CreateWindowExW(0, L"STATIC", L"notices", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
+  }
+  ~WindowForNotices() {
+    if (window_ != nullptr) DestroyWindow(window_);
+  }
+  HWND Get() const { return window_; }
+
+ private:
+  HWND window_;
+};
+
+HDEVNOTIFY RegisterForHid(HWND window) {
+  DEV_BROADCAST_DEVICEINTERFACE_W filter{};
+  filter.dbcc_size = sizeof filter;
+  filter.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
+  HidD_GetHidGuid(&filter.dbcc_classguid);
+  return RegisterDeviceNotificationW(window, &filter, DEVICE_NOTIFY_WINDOW_HANDLE);
+}
+
+TEST(CHidNotification, RegistrationIsTriedOnceAtTheFirstCheckEvenWhenItFailed) {
+  WindowForNotices window;
+  ASSERT_NE(window.Get(), nullptr);
+  const HDEVNOTIFY probe = RegisterForHid(window.Get());
+  ASSERT_NE(probe, nullptr) << "a registration for this window succeeds";
+  UnregisterDeviceNotification(probe);
+
+  {
+    CHid hid;
+    hid.m_hOwnerWnd = window.Get();
+    EXPECT_FALSE(hid.m_bNotifyRegistered);
+    hid.CheckDevice();
+    EXPECT_TRUE(hid.m_bNotifyRegistered);
+    EXPECT_NE(hid.m_hDevNotify, nullptr);
+    const HDEVNOTIFY registered = hid.m_hDevNotify;
+    hid.CheckDevice();
+    EXPECT_EQ(hid.m_hDevNotify, registered);
+  }
+
+  CHid hid;  // no owner window yet at the first check
+  hid.CheckDevice();
+  EXPECT_TRUE(hid.m_bNotifyRegistered);
+  const HDEVNOTIFY first = hid.m_hDevNotify;
+  hid.m_hOwnerWnd = window.Get();
+  hid.CheckDevice();
+  hid.CheckDevice();
+  EXPECT_EQ(hid.m_hDevNotify, first) << "no second registration, though one would now succeed";
+}
+
+class CHidIo : public testing::Test {
+ protected:
+  CHidIo() : controller_(Unique(L"a"), {kVendorB, kBootProduct}) {}
+  void SetUp() override {
+    ASSERT_TRUE(controller_.Up());
+    ASSERT_TRUE(hid_.CheckDevice());
+  }
+
+  PipeDevice controller_;
+  CHid hid_;
+  BYTE buffer_[64] = {};
+};
+
+TEST_F(CHidIo, BeforeOpenReadReturns128AndWriteSendsNothing) {
+  EXPECT_EQ(hid_.Read(buffer_, 64), 128u);
+  const BYTE request[] = {0x05, 0x00, 0x1A, 0x01, 0x00, 0x00};
+  EXPECT_FALSE(hid_.Write(request, sizeof request));
+  EXPECT_FALSE(controller_.WaitForReports(1, 300)) << "the controller received a report";
+}
+
+TEST_F(CHidIo, ReadWaitsOutTheReadTimeoutOf200MsAfterOpenAnd10MsDuringATransfer) {
+  ASSERT_TRUE(hid_.Open());
+  EXPECT_EQ(hid_.m_dwReadTimeout, 200u);
+  LARGE_INTEGER start = Now();
+  EXPECT_EQ(hid_.Read(buffer_, 64), static_cast<DWORD>(WAIT_TIMEOUT));
+  double elapsed = MillisecondsSince(start);
+  EXPECT_GE(elapsed, 195.0);
+  EXPECT_LT(elapsed, 600.0);
+
+  hid_.SetReadTimeout(10);
+  start = Now();
+  EXPECT_EQ(hid_.Read(buffer_, 64), static_cast<DWORD>(WAIT_TIMEOUT));
+  elapsed = MillisecondsSince(start);
+  EXPECT_GE(elapsed, 9.0);
+  EXPECT_LT(elapsed, 150.0);
+
+  // A report that comes after a cancelled read is still read whole.
+  Report report{};
+  for (std::size_t i = 0; i < report.size(); ++i) report[i] = static_cast<uint8_t>(0x80 + i);
+  controller_.Send(report);
+  hid_.SetReadTimeout(1000);
+  ASSERT_EQ(hid_.Read(buffer_, 64), 0u);
+  EXPECT_TRUE(std::equal(report.begin(), report.end(), buffer_)) << "the 64 bytes after the report ID";
+}
+
+TEST_F(CHidIo, EveryWriteIsOneWholeReportWithReportIdZeroAndTheEarlierReportsTail) {
+  ASSERT_TRUE(hid_.Open());
+  BYTE full[64];
+  for (int i = 0; i < 64; ++i) full[i] = static_cast<BYTE>(0x40 + i);
+  const BYTE request[] = {0x05, 0x00, 0x1A, 0x01, 0x00, 0x00};
+  ASSERT_TRUE(hid_.Write(full, sizeof full));
+  ASSERT_TRUE(hid_.Write(request, sizeof request));
+
+  ASSERT_TRUE(controller_.WaitForReports(2, 2000));
+  const std::vector<Report> received = controller_.Received();
+  EXPECT_EQ(controller_.IgnoredWrites(), 0u) << "a write that was not 65 bytes with report ID 0";
+  EXPECT_TRUE(std::equal(full, full + 64, received[0].begin()));
+  EXPECT_TRUE(std::equal(request, request + 6, received[1].begin()));
+  EXPECT_TRUE(std::equal(full + 6, full + 64, received[1].begin() + 6)) << "bytes 7 to 64 keep the earlier report's";
+}
+
+TEST_F(CHidIo, AfterTheControllerWentReadsFailAndItCannotBeOpened) {
+  ASSERT_TRUE(hid_.Open());
+  controller_.Unplug();
+  const LARGE_INTEGER start = Now();
+  const DWORD status = hid_.Read(buffer_, 64);
+  EXPECT_NE(status, 0u);
+  EXPECT_LT(MillisecondsSince(start), 1000.0);
+  const BYTE request[] = {0x05, 0x00, 0x1A, 0x01, 0x00, 0x00};
+  EXPECT_FALSE(hid_.Write(request, sizeof request));
+  EXPECT_FALSE(hid_.Open());
+  EXPECT_FALSE(hid_.CheckDevice());
+}
+
+}  // namespace

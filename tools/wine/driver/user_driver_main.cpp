@@ -1,0 +1,436 @@
+// korvid-user-driver.exe: plays the user of update.exe, in the same Wine
+// prefix. It starts the program, waits for its dialog, presses the update
+// button, chooses the firmware file, answers the confirmation and every
+// message box, watches the progress bar, closes the program, and writes
+// what the user saw, one line each, in UTF-8:
+//
+//   state LABEL: title=... button=enabled|disabled progress=N done=shown|hidden
+//   help: TEXT                        the instructions, as shown
+//   file-dialog: title=... type=...   the open-file dialog and its file type
+//   message: CAPTION<TAB>TEXT         every message box, in order
+//   answer: OK|Cancel
+//   timing: message N press+MS progress-change+MS
+//   screenshot NAME                   waits for DIR\NAME.png (--screenshot-dir)
+//   ended: HOW                        how the update ended
+//   program: exited code=0x... after-close-ms=MS
+//   driver: stuck: WHAT               a bounded wait ran out
+//
+// Texts escape carriage return, line feed and tab as \r, \n and \t.
+#include <windows.h>
+
+#include <cstdio>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "control_pipe.h"
+#include "debug_output_collector.h"
+#include "named_pipe_hid_protocol.h"
+#include "program_windows.h"
+
+namespace {
+
+constexpr int kExitPlayed = 0;
+constexpr int kExitStuck = 1;
+constexpr int kExitUsage = 2;
+constexpr DWORD kPollMs = 15;
+// Reading the progress bar is a message its dialog's thread must answer,
+// which the update worker may be waiting on too: asked less often.
+constexpr ULONGLONG kProgressPollMs = 50;
+constexpr DWORD kStartMs = 20000;       // a cold prefix and the version query
+constexpr DWORD kPopupGoneMs = 10000;   // the open-file dialog takes ~2 s to close under Wine
+constexpr DWORD kProgramEndMs = 10000;  // after the dialog was closed
+constexpr DWORD kSettleMs = 1500;       // after the run ended: late boxes, the controller's restart
+constexpr DWORD kTitleChangeMs = 6000;  // arrival: notice, then a version query of up to 2 s
+
+const char kUsage[] =
+    "usage: korvid-user-driver --program PATH [options]\n"
+    "  --program PATH            update.exe to start and play\n"
+    "  --firmware PATH           the file to choose in the open-file dialog\n"
+    "  --control NAME            the simulated controller's name (for --attach-after-start)\n"
+    "  --attach-after-start      attach the controller once the dialog is up\n"
+    "  --cancel-file             cancel the open-file dialog\n"
+    "  --cancel-confirm          answer Cancel to the confirmation\n"
+    "  --close-during-transfer   close the dialog once the progress bar has moved\n"
+    "  --no-update               only look at the dialog, then close it\n"
+    "  --screenshot-dir DIR      ask for screenshots and wait for DIR\\NAME.png\n"
+    "  --patience-ms N           longest wait without a visible change (default 15000)\n"
+    "  --debug-output FILE       what the prefix's processes write with OutputDebugString\n";
+
+std::string Utf8(const std::wstring& text) {
+  if (text.empty()) return std::string();
+  const int size =
+      WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
+  std::string result(static_cast<std::size_t>(size), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), result.data(), size, nullptr, nullptr);
+  return result;
+}
+
+std::string Escaped(const std::wstring& text) {
+  std::string result;
+  for (char c : Utf8(text)) {
+    if (c == '\r')
+      result += "\\r";
+    else if (c == '\n')
+      result += "\\n";
+    else if (c == '\t')
+      result += "\\t";
+    else
+      result += c;
+  }
+  return result;
+}
+
+void Say(const std::string& line) {
+  const std::string text = line + "\n";
+  DWORD written = 0;
+  WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+}
+
+struct Options {
+  std::wstring program;
+  std::wstring firmware;
+  std::wstring control;
+  std::wstring screenshotDir;
+  std::wstring debugOutput;
+  bool attachAfterStart = false;
+  bool cancelFile = false;
+  bool cancelConfirm = false;
+  bool closeDuringTransfer = false;
+  bool noUpdate = false;
+  DWORD patienceMs = 15000;
+};
+
+bool Parse(int argc, wchar_t** argv, Options& options) {
+  for (int i = 1; i < argc; ++i) {
+    const std::wstring arg = argv[i];
+    const bool hasValue = i + 1 < argc;
+    if (arg == L"--program" && hasValue) {
+      options.program = argv[++i];
+    } else if (arg == L"--firmware" && hasValue) {
+      options.firmware = argv[++i];
+    } else if (arg == L"--control" && hasValue) {
+      options.control = pipehid::ControlPath(argv[++i]);
+    } else if (arg == L"--screenshot-dir" && hasValue) {
+      options.screenshotDir = argv[++i];
+    } else if (arg == L"--debug-output" && hasValue) {
+      options.debugOutput = argv[++i];
+    } else if (arg == L"--patience-ms" && hasValue) {
+      options.patienceMs = static_cast<DWORD>(std::wcstoul(argv[++i], nullptr, 10));
+      if (options.patienceMs == 0) return false;
+    } else if (arg == L"--attach-after-start") {
+      options.attachAfterStart = true;
+    } else if (arg == L"--cancel-file") {
+      options.cancelFile = true;
+    } else if (arg == L"--cancel-confirm") {
+      options.cancelConfirm = true;
+    } else if (arg == L"--close-during-transfer") {
+      options.closeDuringTransfer = true;
+    } else if (arg == L"--no-update") {
+      options.noUpdate = true;
+    } else {
+      return false;
+    }
+  }
+  return !options.program.empty() && (!options.attachAfterStart || !options.control.empty());
+}
+
+// The driver gives up on the first bounded wait that runs out.
+struct Stuck {
+  std::string what;
+};
+
+class UserDriver {
+ public:
+  explicit UserDriver(Options options) : options_(std::move(options)) {}
+  ~UserDriver() {
+    if (process_.hProcess != nullptr) {
+      if (WaitForSingleObject(process_.hProcess, 0) == WAIT_TIMEOUT) TerminateProcess(process_.hProcess, 0xDEAD);
+      CloseHandle(process_.hProcess);
+      CloseHandle(process_.hThread);
+    }
+  }
+
+  bool Start() {
+    std::wstring folder = options_.program;
+    const std::size_t slash = folder.find_last_of(L"\\/");
+    folder = slash == std::wstring::npos ? std::wstring(L".") : folder.substr(0, slash);
+    std::wstring commandLine = L"\"" + options_.program + L"\"";
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    if (!CreateProcessW(options_.program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                        folder.c_str(), &startup, &process_)) {
+      Say("driver: cannot start " + Utf8(options_.program) + " (error " + std::to_string(GetLastError()) + ")");
+      return false;
+    }
+    return true;
+  }
+
+  void Play() {
+    main_ = WaitForMainDialog();
+    Say("help: " + Escaped(ui::ControlText(main_, ui::kHelpText).value_or(L"")));
+    const std::wstring startTitle = State("start");
+    if (options_.attachAfterStart) {
+      const std::optional<std::string> reply = SendControlCommand(options_.control, "attach", 5000);
+      if (!reply || reply->rfind("ok", 0) != 0) throw Stuck{"the simulated controller did not attach"};
+      WaitUntil([&] { return Title() != startTitle; }, kTitleChangeMs, nullptr);
+      State("attached");
+    }
+    if (!options_.noUpdate) {
+      WaitUntil([&] { return ui::ControlEnabled(main_, ui::kUpdateButton); }, 3000, nullptr);
+      if (!ui::ControlEnabled(main_, ui::kUpdateButton)) {
+        Say("ended: the update button stays disabled");
+        CloseProgram();
+        return;
+      }
+      Screenshot("rest");
+      Update();
+      if (ended_ == "closed during the transfer") return;
+      Settle();
+      State("end");
+    } else {
+      Screenshot("rest");
+    }
+    CloseProgram();
+  }
+
+ private:
+  bool ProgramRunning() const { return WaitForSingleObject(process_.hProcess, 0) == WAIT_TIMEOUT; }
+
+  std::wstring Title() const { return ui::Text(main_).value_or(L"?"); }
+
+  std::wstring State(const std::string& label) {
+    const std::wstring title = Title();
+    const std::optional<int> progress = ui::ProgressPosition(main_);
+    Say("state " + label + ": title=" + Escaped(title) +
+        " button=" + (ui::ControlEnabled(main_, ui::kUpdateButton) ? "enabled" : "disabled") +
+        " progress=" + (progress ? std::to_string(*progress) : std::string("?")) +
+        " done=" + (ui::ControlVisible(main_, ui::kDoneText) ? "shown" : "hidden"));
+    return title;
+  }
+
+  void Screenshot(const std::string& name) {
+    if (options_.screenshotDir.empty()) return;
+    Say("screenshot " + name);
+    const std::wstring file = options_.screenshotDir + L"\\" + std::wstring(name.begin(), name.end()) + L".png";
+    const ULONGLONG until = GetTickCount64() + 10000;
+    while (GetFileAttributesW(file.c_str()) == INVALID_FILE_ATTRIBUTES) {
+      if (GetTickCount64() > until) throw Stuck{"no screenshot " + name + " came"};
+      Sleep(kPollMs);
+    }
+  }
+
+  // Waits for the program's dialog; message boxes that come first (the
+  // factory-firmware warning during start-up) are read and closed.
+  HWND WaitForMainDialog() {
+    const ULONGLONG until = GetTickCount64() + kStartMs;
+    for (;;) {
+      if (!ProgramRunning()) throw Stuck{"the program ended before its dialog showed" + ExitText()};
+      for (HWND dialog : ui::Dialogs(process_.dwProcessId)) {
+        if (ui::MainDialog(process_.dwProcessId) == dialog) return dialog;
+        HandlePopup(dialog);
+      }
+      if (GetTickCount64() > until) throw Stuck{"no dialog of the program showed"};
+      Sleep(kPollMs);
+    }
+  }
+
+  // Polls `done` until it holds or `ms` passed, handling message boxes
+  // meanwhile (each resets nothing: the bound is absolute).
+  bool WaitUntil(const std::function<bool()>& done, DWORD ms, const std::function<void()>& onTick) {
+    const ULONGLONG until = GetTickCount64() + ms;
+    for (;;) {
+      if (done()) return true;
+      if (!ProgramRunning()) throw Stuck{"the program ended" + ExitText()};
+      HandlePopups();
+      if (onTick) onTick();
+      if (GetTickCount64() > until) return false;
+      Sleep(kPollMs);
+    }
+  }
+
+  void HandlePopups() {
+    for (HWND dialog : ui::Dialogs(process_.dwProcessId))
+      if (dialog != main_) HandlePopup(dialog);
+  }
+
+  void HandlePopup(HWND popup) {
+    lastChange_ = GetTickCount64();
+    if (ui::IsFileDialog(popup)) {
+      HandleFileDialog(popup);
+    } else if (ui::IsMessageBox(popup)) {
+      HandleMessageBox(popup);
+    } else {
+      Say("driver: an unknown dialog \"" + Escaped(ui::Text(popup).value_or(L"?")) + "\" is closed");
+      ui::Close(popup);
+      WaitGone(popup);
+    }
+    lastChange_ = GetTickCount64();
+  }
+
+  void HandleFileDialog(HWND dialog) {
+    ++fileDialogs_;
+    Say("file-dialog: title=" + Escaped(ui::Text(dialog).value_or(L"?")) +
+        " type=" + Escaped(ui::ControlText(dialog, 0x470).value_or(L"?")));
+    Screenshot("file-dialog");
+    if (options_.cancelFile || options_.firmware.empty() || fileDialogs_ > 1) {
+      if (fileDialogs_ > 1) Say("driver: the open-file dialog came back; cancelling it");
+      Say("answer: Cancel");
+      ui::Press(dialog, IDCANCEL);
+      WaitGone(dialog);
+      if (pressed_ && ended_.empty()) ended_ = "file choice cancelled";
+      return;
+    }
+    if (!ui::SetText(GetDlgItem(dialog, ui::kFileNameBox), options_.firmware))
+      throw Stuck{"cannot type the file name into the open-file dialog"};
+    Say("answer: OK");
+    ui::Press(dialog, IDOK);
+    WaitGone(dialog);
+  }
+
+  void HandleMessageBox(HWND box) {
+    const std::wstring caption = ui::Text(box).value_or(L"?");
+    const std::wstring text = ui::ControlText(box, ui::kMessageBoxText).value_or(L"?");
+    const bool question = ui::ControlVisible(box, IDOK) && ui::ControlVisible(box, IDCANCEL);
+    ++messages_;
+    const ULONGLONG now = GetTickCount64();
+    Say("message: " + Escaped(caption) + "\t" + Escaped(text));
+    Say("timing: message " + std::to_string(messages_) + " press+" +
+        (pressed_ ? std::to_string(now - pressedAt_) : std::string("-")) + " progress-change+" +
+        (progressChangedAt_ != 0 ? std::to_string(now - progressChangedAt_) : std::string("-")));
+    if (question) {
+      Screenshot("confirmation");
+      const bool ok = !options_.cancelConfirm;
+      Say(std::string("answer: ") + (ok ? "OK" : "Cancel"));
+      ui::Press(box, ok ? IDOK : IDCANCEL);
+      WaitGone(box);
+      if (!ok && pressed_ && ended_.empty()) ended_ = "confirmation cancelled";
+      return;
+    }
+    if (pressed_ && ended_.empty()) {
+      Screenshot("result");
+      ended_ = "message";
+    }
+    Say("answer: OK");
+    ui::Press(box, IDOK);
+    WaitGone(box);
+  }
+
+  void WaitGone(HWND window) {
+    const ULONGLONG until = GetTickCount64() + kPopupGoneMs;
+    while (IsWindow(window) && IsWindowVisible(window)) {
+      if (GetTickCount64() > until) throw Stuck{"a dialog did not close when its button was pressed"};
+      Sleep(kPollMs);
+    }
+  }
+
+  void WatchProgress() {
+    const ULONGLONG now = GetTickCount64();
+    if (now - progressReadAt_ < kProgressPollMs) return;
+    progressReadAt_ = now;
+    const std::optional<int> position = ui::ProgressPosition(main_);
+    if (!position || *position == lastProgress_) return;
+    lastProgress_ = *position;
+    lastChange_ = progressChangedAt_ = GetTickCount64();
+    if (*position > 0 && *position < 100 && !transferShot_) {
+      transferShot_ = true;
+      State("transfer");
+      Screenshot("transfer");
+    }
+  }
+
+  void Update() {
+    Say("press: update button");
+    ui::Press(main_, ui::kUpdateButton);
+    pressed_ = true;
+    pressedAt_ = lastChange_ = GetTickCount64();
+    lastProgress_ = ui::ProgressPosition(main_).value_or(-1);
+    while (ended_.empty()) {
+      if (!ProgramRunning()) {
+        ended_ = "the program ended";
+        Say("ended: " + ended_ + ExitText());
+        throw Stuck{"the program ended during the update" + ExitText()};
+      }
+      HandlePopups();
+      if (!ended_.empty()) break;
+      WatchProgress();
+      if (options_.closeDuringTransfer && lastProgress_ > 0) {
+        State("closing");
+        ended_ = "closed during the transfer";
+        Say("ended: " + ended_);
+        CloseProgram();
+        return;
+      }
+      if (GetTickCount64() - lastChange_ > options_.patienceMs)
+        throw Stuck{"nothing changed for " + std::to_string(options_.patienceMs) + " ms after the update began"};
+      Sleep(kPollMs);
+    }
+    Say("ended: " + ended_);
+  }
+
+  // Late message boxes are seen and closed too: nothing may follow the end.
+  void Settle() {
+    WaitUntil([] { return false; }, kSettleMs, [&] { WatchProgress(); });
+  }
+
+  std::string ExitText() const {
+    DWORD code = 0;
+    if (!GetExitCodeProcess(process_.hProcess, &code) || code == STILL_ACTIVE) return std::string();
+    char text[32];
+    std::snprintf(text, sizeof text, " (exit code 0x%08lX)", static_cast<unsigned long>(code));
+    return text;
+  }
+
+  void CloseProgram() {
+    HandlePopups();
+    ui::Close(main_);
+    const ULONGLONG closedAt = GetTickCount64();
+    if (WaitForSingleObject(process_.hProcess, kProgramEndMs) != WAIT_OBJECT_0)
+      throw Stuck{"the program did not end within " + std::to_string(kProgramEndMs) + " ms of closing its dialog"};
+    DWORD code = 0;
+    GetExitCodeProcess(process_.hProcess, &code);
+    char text[64];
+    std::snprintf(text, sizeof text, "program: exited code=0x%08lX after-close-ms=%llu",
+                  static_cast<unsigned long>(code), static_cast<unsigned long long>(GetTickCount64() - closedAt));
+    Say(text);
+  }
+
+  Options options_;
+  PROCESS_INFORMATION process_{};
+  HWND main_ = nullptr;
+  bool pressed_ = false;
+  ULONGLONG pressedAt_ = 0;
+  ULONGLONG lastChange_ = 0;
+  ULONGLONG progressChangedAt_ = 0;
+  int lastProgress_ = -1;
+  ULONGLONG progressReadAt_ = 0;
+  bool transferShot_ = false;
+  int messages_ = 0;
+  int fileDialogs_ = 0;
+  std::string ended_;
+};
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+  Options options;
+  if (!Parse(argc, argv, options)) {
+    std::fputs(kUsage, stderr);
+    return kExitUsage;
+  }
+  DebugOutputCollector collector;
+  if (!options.debugOutput.empty() && !collector.Start(options.debugOutput)) {
+    Say("driver: cannot collect debug output into " + Utf8(options.debugOutput));
+    return kExitUsage;
+  }
+  UserDriver driver(options);
+  if (!driver.Start()) return kExitUsage;
+  try {
+    driver.Play();
+  } catch (const Stuck& stuck) {
+    Say("driver: stuck: " + stuck.what);
+    return kExitStuck;
+  }
+  return kExitPlayed;
+}
