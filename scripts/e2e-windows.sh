@@ -22,6 +22,7 @@ every message box, then closes the program.
   --fail-at-chunk N        controller answers data command N with a failure event
   --fail-code 21|24        that failure event (default 21)
   --silent-at-chunk N      controller goes silent after data command N
+  --silent-at STEP         controller goes silent at version|identity|header|completion
   --unplug-at-chunk N      controller is unplugged after data command N
   --cancel-file            the user cancels the open-file dialog
   --cancel-confirm         the user answers Cancel to the confirmation
@@ -68,6 +69,8 @@ while (($# > 0)); do
     --language) [[ ${2:-} == en || ${2:-} == zh ]] || die_usage "--language takes en or zh"; language=$2; shift ;;
     --device-version | --device-beta | --firmware-type | --fail-at-chunk | --fail-code | --silent-at-chunk | --unplug-at-chunk)
       number "$1" "${2:-}"; server_options+=("$1" "$2"); shift ;;
+    --silent-at) [[ ${2:-} =~ ^(version|identity|header|completion)$ ]] || die_usage "$1 takes version, identity, header or completion"
+      server_options+=("$1" "$2"); shift ;;
     --factory | --paced) server_options+=("$1") ;;
     --attach-after-start) server_options+=("$1"); driver_options+=("$1") ;;
     --cancel-file | --cancel-confirm | --close-during-transfer) driver_options+=("$1") ;;

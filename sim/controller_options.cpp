@@ -12,6 +12,7 @@ const char kControllerOptionsUsage[] =
     "  --fail-code 21|24          the failure event (default 21)\n"
     "  --fail-at STEP             failure event at version|identity|header|completion\n"
     "  --silent-at-chunk N        controller goes silent after data command N\n"
+    "  --silent-at STEP           controller goes silent at version|identity|header|completion\n"
     "  --unplug-at-chunk N        controller is unplugged after data command N\n"
     "  --write-fail-at-chunk N    the write of data command N fails\n";
 
@@ -81,6 +82,14 @@ bool ControllerOptionParser::Take(const std::vector<std::string>& args, std::siz
     } else {
       config_.fault = FaultPlan{FaultKind::Fail21, step, 0};
       failPlanned_ = true;
+      ++i;
+    }
+  } else if (arg == "--silent-at") {
+    ControllerStep step;
+    if (value == nullptr || !ParseStep(value, step)) {
+      error = "--silent-at takes version, identity, header or completion";
+    } else {
+      config_.fault = FaultPlan{FaultKind::Silence, step, 0};
       ++i;
     }
   } else if (arg == "--fail-code") {

@@ -98,6 +98,15 @@ grep -q 'Firmware update failure' "$work/silent.out" || fail "silent: failure me
 [[ $(grep -cE '^> [0-9A-F]{2} 00 16 [0-9A-F]{2} [0-9A-F]{2} 00( |$)' "$work/silent.txt") -eq 3 ]] ||
   fail "silent: expected 3 data commands before the silence"
 
+# ---- A controller that never reports its version: nothing more is sent.
+run silentversion --silent-at version --transcript "$work/silentversion.txt"
+expect_status silentversion 1
+grep -q '^outcome: the controller did not report its version' "$work/silentversion.out" ||
+  fail "silentversion: outcome '$(grep outcome "$work/silentversion.out")'"
+[[ $(grep -c '^> ' "$work/silentversion.txt") -eq 1 ]] || fail "silentversion: more than the version request was written"
+run badstep --silent-at chunk
+expect_status badstep 2
+
 # ---- Failure event 24 at the second chunk.
 run fail24 --fail-at-chunk 2 --fail-code 24 --transcript "$work/fail24.txt"
 expect_status fail24 1

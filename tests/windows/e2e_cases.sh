@@ -231,6 +231,20 @@ case $case_name in
     expect_clean_end
     expect_controller 'completions=0'
     ;;
+  version_never_reported)
+    # The start-up version query gives up after 2 s: the dialog comes up with
+    # the plain title and a usable button; an update then fails by the
+    # watchdog instead of waiting for ever.
+    run_e2e --silent-at version
+    expect_status 1
+    expect_state start "title=$title_plain button=enabled progress=0 done=hidden"
+    expect_messages "$failure_en"
+    grep -qE '^timing: message 1 press\+(9|1[0-3])[0-9]{3} ' "$work/log" ||
+      fail "the failure did not come about 10 s after the press: $(grep -m1 '^timing: message 1' "$work/log")"
+    expect_no_log '^file-dialog'
+    expect_controller 'header=0 data=0'
+    expect_clean_end
+    ;;
   *)
     echo "unknown case $case_name" >&2
     exit 2
