@@ -32,6 +32,7 @@ while (($# > 0)); do
   shift
 done
 
+"$repo/scripts/setup.sh" || exit 2
 source "$repo/tools/wine/wine-prefix.sh"
 korvid_wine_tools || exit 2
 build=${KORVID_WINDOWS_BUILD:-}
