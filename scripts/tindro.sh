@@ -32,18 +32,7 @@ work=$(mktemp -d /tmp/tindro-XXXXXX) || exit 2
 xvfb_pid=""
 server_pid=""
 tindro_pid=""
-stop() {
-  local pid=$1 i
-  [[ -n $pid ]] || return 0
-  kill -TERM "$pid" 2>/dev/null || return 0
-  for ((i = 0; i < 40; i++)); do
-    kill -0 "$pid" 2>/dev/null || break
-    sleep 0.05
-  done
-  kill -KILL "$pid" 2>/dev/null
-  wait "$pid" 2>/dev/null
-  return 0
-}
+source "$root/scripts/lib/stop_process.sh"
 cleanup() {
   stop "$tindro_pid"
   stop "$server_pid"

@@ -17,6 +17,7 @@
 #include "named_pipe_hid_protocol.h"
 #include "named_pipe_link.h"
 #include "server_options.h"
+#include "wide_text.h"
 
 namespace {
 
@@ -26,38 +27,21 @@ constexpr int kExitUsage = 2;
 constexpr int kExitNoServer = 3;
 constexpr DWORD kSendTimeoutMs = 10000;
 
-std::string ToUtf8(const std::wstring& text) {
-  if (text.empty()) return std::string();
-  const int size =
-      WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
-  std::string result(static_cast<std::size_t>(size), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), result.data(), size, nullptr, nullptr);
-  return result;
-}
-
-std::wstring FromUtf8(const std::string& text) {
-  if (text.empty()) return std::wstring();
-  const int size = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-  std::wstring result(static_cast<std::size_t>(size), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), result.data(), size);
-  return result;
-}
-
 void Print(FILE* stream, const std::string& text) {
   std::fwrite(text.data(), 1, text.size(), stream);
   std::fflush(stream);
 }
 
 std::wstring ControlPathOf(const ServerCommandLine& commandLine) {
-  if (commandLine.control.empty()) return pipehid::ControlPath(FromUtf8(commandLine.name));
-  const std::wstring control = FromUtf8(commandLine.control);
+  if (commandLine.control.empty()) return pipehid::ControlPath(WideFromUtf8(commandLine.name));
+  const std::wstring control = WideFromUtf8(commandLine.control);
   return control.rfind(L"\\\\", 0) == 0 ? control : std::wstring(pipehid::kPipePrefix) + control;
 }
 
 int SendOne(const std::wstring& controlPath, const std::string& command) {
   const std::optional<std::string> reply = SendControlCommand(controlPath, command, kSendTimeoutMs);
   if (!reply) {
-    Print(stderr, "korvid-sim-controller: no server answers on " + ToUtf8(controlPath) + "\n");
+    Print(stderr, "korvid-sim-controller: no server answers on " + Utf8FromWide(controlPath) + "\n");
     return kExitNoServer;
   }
   Print(stdout, *reply + "\n");
@@ -65,7 +49,7 @@ int SendOne(const std::wstring& controlPath, const std::string& command) {
 }
 
 int Serve(const ServerCommandLine& commandLine) {
-  const std::wstring name = FromUtf8(commandLine.name);
+  const std::wstring name = WideFromUtf8(commandLine.name);
   const std::wstring controlPath = ControlPathOf(commandLine);
   DeviceChangeNotifier notifier;
   NamedPipeLink link(name, &notifier);
@@ -74,15 +58,15 @@ int Serve(const ServerCommandLine& commandLine) {
 
   ControlChannel control;
   if (!control.Open(controlPath)) {
-    Print(stderr, "korvid-sim-controller: cannot open the control channel " + ToUtf8(controlPath) +
+    Print(stderr, "korvid-sim-controller: cannot open the control channel " + Utf8FromWide(controlPath) +
                       " (is another server of this name running?)\n");
     return kExitUsage;
   }
   WithdrawDevice(name);  // left behind by a server that was killed
   service.Start(clock.Now());
   if (commandLine.service.attachAtStart && !link.Up()) return kExitUsage;
-  Print(stdout, "ready device=" + (link.Up() ? ToUtf8(link.DevicePath()) : std::string("none")) +
-                    " control=" + ToUtf8(controlPath) + "\n");
+  Print(stdout, "ready device=" + (link.Up() ? Utf8FromWide(link.DevicePath()) : std::string("none")) +
+                    " control=" + Utf8FromWide(controlPath) + "\n");
 
   const auto onOutput = [&](const Report& report) { service.OnOutputReport(report, clock.Now()); };
   const auto onCommand = [&](const std::string& line) { return service.Control(line, clock.Now()); };
@@ -124,7 +108,7 @@ int wmain(int argc, wchar_t** argv) {
   _setmode(_fileno(stdout), _O_BINARY);
   _setmode(_fileno(stderr), _O_BINARY);
   std::vector<std::string> args;
-  for (int i = 0; i < argc; ++i) args.push_back(ToUtf8(argv[i]));
+  for (int i = 0; i < argc; ++i) args.push_back(Utf8FromWide(argv[i]));
   ServerCommandLine commandLine;
   const std::string error = ParseServerCommandLine(args, commandLine);
   const std::string usage = std::string(kServerUsage) + kControllerOptionsUsage;

@@ -63,6 +63,7 @@ double SecondsSince(NSDate* date) { return [[NSDate date] timeIntervalSinceDate:
 }
 
 + (void)applicationDidFinishLaunching:(NSNotification*)notification {
+  (void)notification;
   DriverPlan* plan = [DriverPlan planFromEnvironment];
   if (plan == nil) return;
   KorvidUserDriver* driver = [[KorvidUserDriver alloc] initWithPlan:plan];  // lives as long as the process
@@ -231,6 +232,7 @@ double SecondsSince(NSDate* date) { return [[NSDate date] timeIntervalSinceDate:
 }
 
 - (void)look:(NSTimer*)timer {
+  (void)timer;
   NSAutoreleasePool* pool = [[NSAutoreleasePool alloc] init];
   NSWindow* main = ShownMainWindow();
   if (main != nil) {

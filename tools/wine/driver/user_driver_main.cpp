@@ -28,6 +28,7 @@
 #include "debug_output_collector.h"
 #include "named_pipe_hid_protocol.h"
 #include "program_windows.h"
+#include "wide_text.h"
 
 namespace {
 
@@ -58,18 +59,9 @@ const char kUsage[] =
     "  --patience-ms N           longest wait without a visible change (default 15000)\n"
     "  --debug-output FILE       what the prefix's processes write with OutputDebugString\n";
 
-std::string Utf8(const std::wstring& text) {
-  if (text.empty()) return std::string();
-  const int size =
-      WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
-  std::string result(static_cast<std::size_t>(size), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), result.data(), size, nullptr, nullptr);
-  return result;
-}
-
 std::string Escaped(const std::wstring& text) {
   std::string result;
-  for (char c : Utf8(text)) {
+  for (char c : Utf8FromWide(text)) {
     if (c == '\r')
       result += "\\r";
     else if (c == '\n')
@@ -161,7 +153,7 @@ class UserDriver {
     startup.cb = sizeof startup;
     if (!CreateProcessW(options_.program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
                         folder.c_str(), &startup, &process_)) {
-      Say("driver: cannot start " + Utf8(options_.program) + " (error " + std::to_string(GetLastError()) + ")");
+      Say("driver: cannot start " + Utf8FromWide(options_.program) + " (error " + std::to_string(GetLastError()) + ")");
       return false;
     }
     return true;
@@ -421,7 +413,7 @@ int wmain(int argc, wchar_t** argv) {
   }
   DebugOutputCollector collector;
   if (!options.debugOutput.empty() && !collector.Start(options.debugOutput)) {
-    Say("driver: cannot collect debug output into " + Utf8(options.debugOutput));
+    Say("driver: cannot collect debug output into " + Utf8FromWide(options.debugOutput));
     return kExitUsage;
   }
   UserDriver driver(options);
