@@ -28,6 +28,9 @@ every message box, then closes the program.
   --cancel-confirm         the user answers Cancel to the confirmation
   --attach-after-start     the controller is plugged in once the dialog is up
   --close-during-transfer  the user closes the dialog while the transfer runs
+  --device-change-during-transfer
+                           while the transfer runs another HID device arrives,
+                           then the user presses the update button again
   --paced                  the controller keeps full-speed USB pace (1 ms frames)
   --image-out FILE         write the bytes the controller kept as its image
   --messages-out FILE      every message box the user saw, in order: caption, tab,
@@ -73,7 +76,7 @@ while (($# > 0)); do
       server_options+=("$1" "$2"); shift ;;
     --factory | --paced) server_options+=("$1") ;;
     --attach-after-start) server_options+=("$1"); driver_options+=("$1") ;;
-    --cancel-file | --cancel-confirm | --close-during-transfer) driver_options+=("$1") ;;
+    --cancel-file | --cancel-confirm | --close-during-transfer | --device-change-during-transfer) driver_options+=("$1") ;;
     --image-out) [[ $# -ge 2 ]] || die_usage "$1 takes a file"; image_out=$2; shift ;;
     --messages-out) [[ $# -ge 2 ]] || die_usage "$1 takes a file"; messages_out=$2; shift ;;
     --log-out) [[ $# -ge 2 ]] || die_usage "$1 takes a file"; log_out=$2; shift ;;

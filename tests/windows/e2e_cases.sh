@@ -231,6 +231,17 @@ case $case_name in
     expect_clean_end
     expect_controller 'completions=0'
     ;;
+  device_change_during_transfer)
+    # While the worker owns the controller, a device arrival neither queries
+    # nor opens it nor offers the button, and a press starts no second run.
+    firmware=$work/fw/v1.10.dat
+    make_firmware "$firmware" 110 30000
+    run_e2e --firmware "$firmware" --paced --device-change-during-transfer
+    expect_state device-change "title=$title_plain button=disabled"
+    expect_state pressed-again "title=$title_plain button=disabled"
+    expect_messages 'New firmware 1.10 and current is 1.00\n' "$success_en"
+    whole_update_checks "$success_en"
+    ;;
   version_never_reported)
     # The start-up version query gives up after 2 s: the dialog comes up with
     # the plain title and a usable button; an update then fails by the

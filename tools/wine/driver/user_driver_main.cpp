@@ -26,6 +26,7 @@
 
 #include "control_pipe.h"
 #include "debug_output_collector.h"
+#include "device_change_notifier.h"
 #include "named_pipe_hid_protocol.h"
 #include "program_windows.h"
 #include "wide_text.h"
@@ -54,6 +55,9 @@ const char kUsage[] =
     "  --cancel-file             cancel the open-file dialog\n"
     "  --cancel-confirm          answer Cancel to the confirmation\n"
     "  --close-during-transfer   close the dialog once the progress bar has moved\n"
+    "  --device-change-during-transfer\n"
+    "                            once the bar has moved: an unrelated HID device arrives\n"
+    "                            (WM_DEVICECHANGE), then the update button is pressed again\n"
     "  --no-update               only look at the dialog, then close it\n"
     "  --screenshot-dir DIR      ask for screenshots and wait for DIR\\NAME.png\n"
     "  --patience-ms N           longest wait without a visible change (default 15000)\n"
@@ -90,6 +94,7 @@ struct Options {
   bool cancelFile = false;
   bool cancelConfirm = false;
   bool closeDuringTransfer = false;
+  bool deviceChangeDuringTransfer = false;
   bool noUpdate = false;
   DWORD patienceMs = 15000;
 };
@@ -119,6 +124,8 @@ bool Parse(int argc, wchar_t** argv, Options& options) {
       options.cancelConfirm = true;
     } else if (arg == L"--close-during-transfer") {
       options.closeDuringTransfer = true;
+    } else if (arg == L"--device-change-during-transfer") {
+      options.deviceChangeDuringTransfer = true;
     } else if (arg == L"--no-update") {
       options.noUpdate = true;
     } else {
@@ -332,6 +339,21 @@ class UserDriver {
     }
   }
 
+  // Another HID device comes while the update runs, as when the user plugs
+  // in a keyboard; then the user presses the update button again. Neither
+  // may start a second reader on the controller.
+  void ChangeDevicesDuringTransfer() {
+    deviceChanged_ = true;
+    DeviceChangeNotifier system;
+    system.Arrived(L"\\\\?\\hid#vid_046d&pid_c31c#unrelated-keyboard");
+    if (!system.WaitDelivered(5000)) throw Stuck{"the device-change notice was not taken in 5000 ms"};
+    State("device-change");
+    Say("press: update button again");
+    ui::Press(main_, ui::kUpdateButton);
+    Sleep(300);
+    State("pressed-again");
+  }
+
   void Update() {
     Say("press: update button");
     ui::Press(main_, ui::kUpdateButton);
@@ -347,6 +369,8 @@ class UserDriver {
       HandlePopups();
       if (!ended_.empty()) break;
       WatchProgress();
+      if (options_.deviceChangeDuringTransfer && !deviceChanged_ && lastProgress_ > 0 && lastProgress_ < 100)
+        ChangeDevicesDuringTransfer();
       if (options_.closeDuringTransfer && lastProgress_ > 0) {
         State("closing");
         ended_ = "closed during the transfer";
@@ -391,6 +415,7 @@ class UserDriver {
   Options options_;
   PROCESS_INFORMATION process_{};
   HWND main_ = nullptr;
+  bool deviceChanged_ = false;
   bool pressed_ = false;
   ULONGLONG pressedAt_ = 0;
   ULONGLONG lastChange_ = 0;
