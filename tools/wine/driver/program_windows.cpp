@@ -8,6 +8,11 @@ namespace ui {
 namespace {
 
 constexpr UINT kSendTimeoutMs = 3000;
+// Not SMTO_ABORTIFHUNG: a message box that has just come up on a thread that
+// read no message for seconds (a worker that waited on the controller) counts
+// as hung until its first message, and its texts would be lost. The time-out
+// bounds the wait all the same.
+constexpr UINT kSendFlags = SMTO_NORMAL;
 
 struct Search {
   DWORD processId;
@@ -49,11 +54,10 @@ bool IsFileDialog(HWND dialog) { return GetDlgItem(dialog, kFileNameBox) != null
 std::optional<std::wstring> Text(HWND window) {
   if (window == nullptr) return std::nullopt;
   DWORD_PTR length = 0;
-  if (!SendMessageTimeoutW(window, WM_GETTEXTLENGTH, 0, 0, SMTO_ABORTIFHUNG, kSendTimeoutMs, &length))
-    return std::nullopt;
+  if (!SendMessageTimeoutW(window, WM_GETTEXTLENGTH, 0, 0, kSendFlags, kSendTimeoutMs, &length)) return std::nullopt;
   std::wstring text(length + 1, L'\0');
   DWORD_PTR copied = 0;
-  if (!SendMessageTimeoutW(window, WM_GETTEXT, text.size(), reinterpret_cast<LPARAM>(text.data()), SMTO_ABORTIFHUNG,
+  if (!SendMessageTimeoutW(window, WM_GETTEXT, text.size(), reinterpret_cast<LPARAM>(text.data()), kSendFlags,
                            kSendTimeoutMs, &copied))
     return std::nullopt;
   text.resize(copied);
@@ -65,13 +69,13 @@ std::optional<std::wstring> ControlText(HWND dialog, int id) { return Text(GetDl
 bool SetText(HWND window, const std::wstring& text) {
   DWORD_PTR result = 0;
   return window != nullptr && SendMessageTimeoutW(window, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str()),
-                                                  SMTO_ABORTIFHUNG, kSendTimeoutMs, &result) != 0;
+                                                  kSendFlags, kSendTimeoutMs, &result) != 0;
 }
 
 std::optional<int> ProgressPosition(HWND dialog) {
   HWND bar = GetDlgItem(dialog, kProgressBar);
   DWORD_PTR position = 0;
-  if (bar == nullptr || !SendMessageTimeoutW(bar, PBM_GETPOS, 0, 0, SMTO_ABORTIFHUNG, kSendTimeoutMs, &position))
+  if (bar == nullptr || !SendMessageTimeoutW(bar, PBM_GETPOS, 0, 0, kSendFlags, kSendTimeoutMs, &position))
     return std::nullopt;
   return static_cast<int>(position);
 }
