@@ -166,6 +166,7 @@ server_pid=""
 tindro_pid=""
 
 source "$root/scripts/lib/stop_process.sh"
+source "$root/scripts/lib/virtual_display.sh"
 
 cleanup() {
   stop "$tindro_pid"
@@ -206,17 +207,7 @@ announced=$(od -An -tu4 -j8 -N4 "$firmware" | tr -d ' ')
 tail -c +29 "$firmware" | head -c "$announced" >"$work/payload.bin"
 
 # ---------------------------------------------------------------- Xvfb
-exec 3>"$work/display"
-Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp -noreset >"$work/xvfb.log" 2>&1 &
-xvfb_pid=$!
-exec 3>&-
-for ((i = 0; i < 100; i++)); do
-  [[ -s $work/display ]] && break
-  kill -0 "$xvfb_pid" 2>/dev/null || break
-  sleep 0.05
-done
-[[ -s $work/display ]] || setup_failed "Xvfb did not start: $(tail -3 "$work/xvfb.log")"
-display=:$(head -1 "$work/display")
+start_virtual_display "$work" || setup_failed "Xvfb did not start: $(tail -3 "$work/xvfb.log")"
 
 # ---------------------------------------------------------------- controller
 devices=$work/d

@@ -216,15 +216,9 @@ else
 fi
 caption='Korvid Tools v1.04'
 
-Xvfb -displayfd 9 -screen 0 800x600x24 -nolisten tcp 9>"$run/display" >"$run/xvfb.log" 2>&1 &
-xvfb_pid=$!
-for _ in $(seq 100); do
-  [[ -s $run/display ]] && break
-  kill -0 "$xvfb_pid" 2>/dev/null || setup_failed "Xvfb did not start: $(cat "$run/xvfb.log")"
-  sleep 0.05
-done
-[[ -s $run/display ]] || setup_failed "Xvfb gave no display number"
-export DISPLAY=:$(head -n1 "$run/display")
+source "$repo/scripts/lib/virtual_display.sh"
+start_virtual_display "$run" 800x600x24 || setup_failed "Xvfb did not start: $(cat "$run/xvfb.log")"
+export DISPLAY=$display
 
 device=e2e
 "$wine" "$server" --name "$device" "${server_options[@]}" >"$run/server.out" 2>"$run/server.err" &

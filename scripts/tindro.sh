@@ -33,6 +33,7 @@ xvfb_pid=""
 server_pid=""
 tindro_pid=""
 source "$root/scripts/lib/stop_process.sh"
+source "$root/scripts/lib/virtual_display.sh"
 cleanup() {
   stop "$tindro_pid"
   stop "$server_pid"
@@ -52,19 +53,10 @@ sample=$(dirname "$(dirname "$tindro")")/sample.dat
 
 display=${DISPLAY:-}
 if [[ -z $display ]]; then
-  exec 3>"$work/display"
-  Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp >"$work/xvfb.log" 2>&1 &
-  xvfb_pid=$!
-  exec 3>&-
-  for ((i = 0; i < 100; i++)); do
-    [[ -s $work/display ]] && break
-    sleep 0.05
-  done
-  [[ -s $work/display ]] || {
+  start_virtual_display "$work" || {
     echo "tindro.sh: Xvfb did not start" >&2
     exit 2
   }
-  display=:$(head -1 "$work/display")
   echo "No display here: Tindro runs on the virtual display $display."
   echo "  look:  DISPLAY=$display import -window root shot.png"
   echo "  click: DISPLAY=$display xdotool search --name Tindro   (then mousemove/mousedown/mouseup)"

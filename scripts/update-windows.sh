@@ -73,11 +73,9 @@ if [[ -n ${DISPLAY:-} ]] && ((force_xvfb == 0)); then
   "$wine" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d Y /f >/dev/null 2>&1
   where="on your display $DISPLAY"
 else
-  Xvfb -displayfd 9 -screen 0 1024x768x24 -nolisten tcp 9>"$session/display" >/dev/null 2>&1 &
-  xvfb_pid=$!
-  for _ in $(seq 100); do [[ -s $session/display ]] && break; sleep 0.05; done
-  [[ -s $session/display ]] || { echo "Xvfb did not start" >&2; exit 2; }
-  export DISPLAY=:$(head -n1 "$session/display")
+  source "$repo/scripts/lib/virtual_display.sh"
+  start_virtual_display "$session" || { echo "Xvfb did not start" >&2; exit 2; }
+  export DISPLAY=$display
   where="on the virtual display $DISPLAY: look with
     DISPLAY=$DISPLAY import -window root shot.png
   and click with xdotool (mousemove X Y, then mousedown 1 and mouseup 1)"

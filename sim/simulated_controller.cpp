@@ -293,14 +293,14 @@ void SimulatedController::HandleFirmwareCommand(const uint8_t* message, std::siz
           break;
         }
       }
-      headerReceived_ = true;
+      ++headersReceived_;
       payloadSize_ = ReadLe32(data + 8);
       dataCommands_ = 0;
       image_.clear();
       Answer(ControllerStep::Header, 0, ack);
       return;
     case SET_FIRMWARE_DATA: {
-      if (!headerReceived_) Violation("data command before the header command");
+      if (!HeaderReceived()) Violation("data command before the header command");
       ++dataCommands_;
       const std::size_t room = payloadSize_ > image_.size() ? payloadSize_ - image_.size() : 0;
       const std::size_t kept = std::min(room, dataLength);
@@ -345,7 +345,7 @@ void SimulatedController::LeaveBootMode() {
 }
 
 bool SimulatedController::ImageEquals(const std::vector<uint8_t>& payload) const {
-  return headerReceived_ && image_.size() == payloadSize_ && image_ == payload;
+  return HeaderReceived() && image_.size() == payloadSize_ && image_ == payload;
 }
 
 bool SimulatedController::ImageEqualsFilePayload(const std::filesystem::path& firmwareFile) const {

@@ -79,7 +79,8 @@ class SimulatedController {
   uint16_t VendorId() const { return config_.vendorId; }
 
   // What the controller was sent.
-  bool HeaderReceived() const { return headerReceived_; }
+  bool HeaderReceived() const { return headersReceived_ > 0; }
+  uint32_t HeadersReceived() const { return headersReceived_; }
   uint32_t AnnouncedPayloadSize() const { return payloadSize_; }
   uint32_t DataCommandsReceived() const { return dataCommands_; }
   uint32_t CompletionsReceived() const { return completions_; }
@@ -113,7 +114,7 @@ class SimulatedController {
   std::vector<uint8_t> partialFrame_;  // pieces of a data frame still coming
   std::size_t partialFrameSize_ = 0;
 
-  bool headerReceived_ = false;
+  uint32_t headersReceived_ = 0;
   uint32_t payloadSize_ = 0;
   uint32_t dataCommands_ = 0;
   uint32_t completions_ = 0;

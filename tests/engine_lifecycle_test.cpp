@@ -17,9 +17,9 @@ class EngineLifecycle : public EnginePlatformFixture {
   }
   void Ack() { Deliver(EventMessage(FIRMWARE_ACK)); }
   Platform P() const { return GetParam(); }
-  int DataCommands() const {
+  int DataCommands() {
     int count = 0;
-    for (const auto& report : const_cast<EngineLifecycle*>(this)->Ui().reports)
+    for (const auto& report : Ui().reports)
       if (report[2] == MSG_FIRMWARE && report[5] == SET_FIRMWARE_DATA) ++count;
     return count;
   }

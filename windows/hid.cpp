@@ -12,6 +12,7 @@ extern "C" {
 }
 
 #include "debug_trace.h"
+#include "protocol.h"
 
 BYTE hid_output_report[65];
 
@@ -22,13 +23,11 @@ GUID g_hidGuid;
 
 constexpr DWORD kReportBytes = 65;  // report ID and 64 payload bytes
 constexpr DWORD kOpenReadTimeoutMs = 200;
-constexpr USHORT kAcceptedVendorIds[] = {0x0483, 0x2DC8};
-constexpr USHORT kAcceptedProductId = 0x5750;
-
+// A controller in BOOT mode, by the identifiers the engine knows it by.
 bool IsAcceptedController(const HIDD_ATTRIBUTES& attributes) {
-  if (attributes.ProductID != kAcceptedProductId) return false;
-  return std::find(std::begin(kAcceptedVendorIds), std::end(kAcceptedVendorIds), attributes.VendorID) !=
-         std::end(kAcceptedVendorIds);
+  if (attributes.ProductID != kBootProductId) return false;
+  return std::find(std::begin(kBootVendorIds), std::end(kBootVendorIds), attributes.VendorID) !=
+         std::end(kBootVendorIds);
 }
 
 DWORD RequiredDetailSize(HDEVINFO list, SP_DEVICE_INTERFACE_DATA& interfaceData) {

@@ -68,14 +68,11 @@ void ControllerService::OnOutputReport(const Report& report, uint64_t nowUs) {
 
 // The controller takes one report; its answers wait in answers_.
 void ControllerService::Take(const Report& report, uint64_t nowUs) {
-  const bool hadHeader = controller_->HeaderReceived();
-  const uint32_t dataBefore = controller_->DataCommandsReceived();
+  const uint32_t headersBefore = controller_->HeadersReceived();
   const uint32_t completionsBefore = controller_->CompletionsReceived();
   controller_->WriteOutputReport(report);
   ++stats_.reportsTaken;
-  const bool newHeader =
-      controller_->HeaderReceived() && (!hadHeader || (controller_->DataCommandsReceived() == 0 && dataBefore != 0));
-  if (newHeader) {
+  if (controller_->HeadersReceived() != headersBefore) {
     stats_.headerAtUs = nowUs;
     stats_.reportsTakenAtHeader = stats_.reportsTaken;
     stats_.completionAtUs.reset();
@@ -126,7 +123,7 @@ uint64_t ControllerService::Poll(uint64_t nowUs) {
     // One report taken and one answer sent per frame, at the boundary: a
     // report written during frame f is taken at the start of frame f + 1.
     const uint64_t frame = nowUs / kFrameUs;
-    if (!frameServed_ || frame > lastFrameServed_) {
+    if (FrameFree(frame)) {
       const uint64_t boundaryUs = frame * kFrameUs;
       bool served = false;
       if (!taken_.empty() && taken_.front().atUs < boundaryUs) {
@@ -139,10 +136,7 @@ uint64_t ControllerService::Poll(uint64_t nowUs) {
         SendOneAnswer();
         served = true;
       }
-      if (served) {
-        lastFrameServed_ = frame;
-        frameServed_ = true;
-      }
+      if (served) lastFrameServed_ = frame;
       FollowTheController(nowUs);
     }
   }
@@ -150,9 +144,8 @@ uint64_t ControllerService::Poll(uint64_t nowUs) {
   if (returnAtUs_) next = *returnAtUs_;
   if (options_.paced && linkUp_ && (!taken_.empty() || !answers_.empty())) {
     const uint64_t frame = nowUs / kFrameUs;
-    const bool thisFrameFree = !frameServed_ || frame > lastFrameServed_;
     const bool takeable = !taken_.empty() && taken_.front().atUs < frame * kFrameUs;
-    const uint64_t due = thisFrameFree && (takeable || !answers_.empty()) ? nowUs : NextBoundary(nowUs);
+    const uint64_t due = FrameFree(frame) && (takeable || !answers_.empty()) ? nowUs : NextBoundary(nowUs);
     if (due < next) next = due;
   }
   return next;

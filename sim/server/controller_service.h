@@ -98,6 +98,7 @@ class ControllerService {
   void FollowTheController(uint64_t nowUs);
   void Appear();
   uint64_t NextBoundary(uint64_t nowUs) const;
+  bool FrameFree(uint64_t frame) const { return !lastFrameServed_ || frame > *lastFrameServed_; }
   std::string Status() const;
 
   ServiceOptions options_;
@@ -112,10 +113,9 @@ class ControllerService {
     Report report;
     uint64_t atUs;
   };
-  std::deque<Pending> taken_;     // paced: written, not yet taken
-  std::deque<Report> answers_;    // paced: answered, not yet sent
-  uint64_t lastFrameServed_ = 0;  // paced: frame boundary (in frames) last served
-  bool frameServed_ = false;
+  std::deque<Pending> taken_;                // paced: written, not yet taken
+  std::deque<Report> answers_;               // paced: answered, not yet sent
+  std::optional<uint64_t> lastFrameServed_;  // paced: the frame whose boundary last took or sent a report
 
   ServiceStats stats_;
 };

@@ -17,7 +17,7 @@
 #include "named_pipe_hid_protocol.h"
 #include "named_pipe_link.h"
 #include "server_options.h"
-#include "wide_text.h"
+#include "text_encoding.h"
 
 namespace {
 
@@ -33,15 +33,15 @@ void Print(FILE* stream, const std::string& text) {
 }
 
 std::wstring ControlPathOf(const ServerCommandLine& commandLine) {
-  if (commandLine.control.empty()) return pipehid::ControlPath(WideFromUtf8(commandLine.name));
-  const std::wstring control = WideFromUtf8(commandLine.control);
+  if (commandLine.control.empty()) return pipehid::ControlPath(Utf8ToWide(commandLine.name));
+  const std::wstring control = Utf8ToWide(commandLine.control);
   return control.rfind(L"\\\\", 0) == 0 ? control : std::wstring(pipehid::kPipePrefix) + control;
 }
 
 int SendOne(const std::wstring& controlPath, const std::string& command) {
   const std::optional<std::string> reply = SendControlCommand(controlPath, command, kSendTimeoutMs);
   if (!reply) {
-    Print(stderr, "korvid-sim-controller: no server answers on " + Utf8FromWide(controlPath) + "\n");
+    Print(stderr, "korvid-sim-controller: no server answers on " + WideToUtf8(controlPath) + "\n");
     return kExitNoServer;
   }
   Print(stdout, *reply + "\n");
@@ -49,7 +49,7 @@ int SendOne(const std::wstring& controlPath, const std::string& command) {
 }
 
 int Serve(const ServerCommandLine& commandLine) {
-  const std::wstring name = WideFromUtf8(commandLine.name);
+  const std::wstring name = Utf8ToWide(commandLine.name);
   const std::wstring controlPath = ControlPathOf(commandLine);
   DeviceChangeNotifier notifier;
   NamedPipeLink link(name, &notifier);
@@ -58,15 +58,15 @@ int Serve(const ServerCommandLine& commandLine) {
 
   ControlChannel control;
   if (!control.Open(controlPath)) {
-    Print(stderr, "korvid-sim-controller: cannot open the control channel " + Utf8FromWide(controlPath) +
+    Print(stderr, "korvid-sim-controller: cannot open the control channel " + WideToUtf8(controlPath) +
                       " (is another server of this name running?)\n");
     return kExitUsage;
   }
   WithdrawDevice(name);  // left behind by a server that was killed
   service.Start(clock.Now());
   if (commandLine.service.attachAtStart && !link.Up()) return kExitUsage;
-  Print(stdout, "ready device=" + (link.Up() ? Utf8FromWide(link.DevicePath()) : std::string("none")) +
-                    " control=" + Utf8FromWide(controlPath) + "\n");
+  Print(stdout, "ready device=" + (link.Up() ? WideToUtf8(link.DevicePath()) : std::string("none")) +
+                    " control=" + WideToUtf8(controlPath) + "\n");
 
   const auto onOutput = [&](const Report& report) { service.OnOutputReport(report, clock.Now()); };
   const auto onCommand = [&](const std::string& line) { return service.Control(line, clock.Now()); };
@@ -108,7 +108,7 @@ int wmain(int argc, wchar_t** argv) {
   _setmode(_fileno(stdout), _O_BINARY);
   _setmode(_fileno(stderr), _O_BINARY);
   std::vector<std::string> args;
-  for (int i = 0; i < argc; ++i) args.push_back(Utf8FromWide(argv[i]));
+  for (int i = 0; i < argc; ++i) args.push_back(WideToUtf8(argv[i]));
   ServerCommandLine commandLine;
   const std::string error = ParseServerCommandLine(args, commandLine);
   const std::string usage = std::string(kServerUsage) + kControllerOptionsUsage;

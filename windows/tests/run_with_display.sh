@@ -18,16 +18,9 @@ cleanup() {
 }
 trap cleanup EXIT
 
-exec 3>"$work/display"
-Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp >"$work/xvfb.log" 2>&1 &
-xvfb_pid=$!
-exec 3>&-
-for _ in $(seq 100); do
-  [ -s "$work/display" ] && break
-  sleep 0.1
-done
-[ -s "$work/display" ] || { echo "Xvfb did not start" >&2; exit 2; }
+source "$(dirname "$0")/../../scripts/lib/virtual_display.sh"
+start_virtual_display "$work" || { echo "Xvfb did not start" >&2; exit 2; }
 
-export DISPLAY=":$(head -n1 "$work/display")"
+export DISPLAY=$display
 export WINEPREFIX="$work/prefix" WINEDEBUG=-all WINEDLLOVERRIDES="winedbg.exe=d;mscoree=d;mshtml=d"
 timeout 240 "$wine" "$@"

@@ -29,7 +29,7 @@
 #include "device_change_notifier.h"
 #include "named_pipe_hid_protocol.h"
 #include "program_windows.h"
-#include "wide_text.h"
+#include "text_encoding.h"
 
 namespace {
 
@@ -65,7 +65,7 @@ const char kUsage[] =
 
 std::string Escaped(const std::wstring& text) {
   std::string result;
-  for (char c : Utf8FromWide(text)) {
+  for (char c : WideToUtf8(text)) {
     if (c == '\r')
       result += "\\r";
     else if (c == '\n')
@@ -160,7 +160,7 @@ class UserDriver {
     startup.cb = sizeof startup;
     if (!CreateProcessW(options_.program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
                         folder.c_str(), &startup, &process_)) {
-      Say("driver: cannot start " + Utf8FromWide(options_.program) + " (error " + std::to_string(GetLastError()) + ")");
+      Say("driver: cannot start " + WideToUtf8(options_.program) + " (error " + std::to_string(GetLastError()) + ")");
       return false;
     }
     return true;
@@ -438,7 +438,7 @@ int wmain(int argc, wchar_t** argv) {
   }
   DebugOutputCollector collector;
   if (!options.debugOutput.empty() && !collector.Start(options.debugOutput)) {
-    Say("driver: cannot collect debug output into " + Utf8FromWide(options.debugOutput));
+    Say("driver: cannot collect debug output into " + WideToUtf8(options.debugOutput));
     return kExitUsage;
   }
   UserDriver driver(options);
