@@ -7,13 +7,18 @@ namespace {
 
 void HandleIdentity(DeviceTarget target, uint8_t packetType, const uint8_t* message) {
   ENGINE_TRACE("d_len=%d\n", ReadLe16(message + 2));
+  // Once the header went out, the transfer belongs to the controller it runs
+  // on: an identity then (a second controller, or a stray one) changes
+  // nothing of it.
+  if (g_run.transferActive) {
+    ENGINE_TRACE("identity ignored: a transfer is running\n");
+    return;
+  }
   // Read wherever the payload length says: the report always has these bytes.
   firmware_type = ReadLe32(message + kIdentityFirmwareTypeOffset);
 
-  // A new identity starts over: a transfer still going is abandoned, and the
-  // user has the turn until the file is confirmed.
-  g_run.transferActive = false;
-  g_run.payloadComplete = false;
+  // Before the header, a new identity starts over: the user has the turn
+  // until the file is confirmed.
   WatchdogDisarm();
   if (!Behaviour().AcceptsFirmwareType(firmware_type)) {
     Close_FirmwareUpdate();
@@ -35,7 +40,7 @@ void OnDataReceived(DeviceTarget target, uint8_t packetType, const uint8_t* mess
   if (message == nullptr || message[0] != 0x00) return;
   switch (message[1]) {
     case MSG_IDENTITY:
-      WatchdogHeard();
+      if (!g_run.transferActive) WatchdogHeard();
       HandleIdentity(target, packetType, message);
       return;
     case MSG_FIRMWARE:

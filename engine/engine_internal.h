@@ -27,6 +27,8 @@ struct RunState {
   bool watchdogArmed = false;        // the updater is waiting on the controller
   bool watchdogCounting = false;     // a tick has fixed the start of the wait
   uint64_t watchdogSinceMs = 0;
+  bool ticked = false;               // the front-end's clock has ticked at least once
+  uint64_t lastTickMs = 0;
 };
 extern RunState g_run;
 

@@ -222,21 +222,29 @@ TEST_P(EngineFileChoice, SecondChoiceAfterCancelledConfirmationReplacesPathAndRe
   EXPECT_EQ(RunTransfer(), second.payload);
 }
 
-TEST_P(EngineFileChoice, IdentityDuringARunAsksForTheFileAgain) {
-  const SampleFirmware firmware = MakeFirmware(110, 0, 100);
-  const std::filesystem::path file = WriteFirmware(dir_ / "fw.dat", firmware);
-  Ui().files = {file, file};
-  ReachFileChoice();
-  ConfirmIfPending();
-  Ack();
-  Ack();
-  Ui().ClearRecords();
-  Deliver(IdentityMessage(1));
-  ConfirmIfPending();
-  EXPECT_EQ(Ui().fileChoices.size(), 1u);
-  EXPECT_EQ(m_handleFirmeWare.offset, 0u);
-  EXPECT_EQ(g_firmware_update_state, UPDATE_HEADER_SENT);
-  EXPECT_EQ(RunTransfer(), firmware.payload);
+TEST_P(EngineFileChoice, IdentityOnceTheHeaderIsOutChangesNothingOfTheTransfer) {
+  // Right after the header, and mid-transfer: a second controller's identity
+  // (or a stray one) must neither restart nor abandon the running transfer.
+  for (const int acksBefore : {0, 2}) {
+    SCOPED_TRACE(acksBefore);
+    Start(P());
+    const SampleFirmware firmware = MakeFirmware(110, 0, 100);
+    Ui().files = {WriteFirmware(dir_ / "fw.dat", firmware)};
+    ReachFileChoice();
+    ConfirmIfPending();
+    Bytes sent;
+    for (int i = 0; i < acksBefore; ++i) {
+      Ui().ClearRecords();
+      Ack();
+      sent = Join(sent, Slice(Counted(Ui().reports.at(0)), 8, 32));
+    }
+    Ui().ClearRecords();
+    Deliver(IdentityMessage(1));
+    EXPECT_TRUE(Ui().fileChoices.empty());
+    EXPECT_TRUE(Ui().log.empty()) << "nothing sent, nothing shown";
+    EXPECT_EQ(m_handleFirmeWare.offset, 32u * acksBefore);
+    EXPECT_EQ(Join(sent, RunTransfer()), firmware.payload);
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(EnginePlatforms, EngineFileChoice, testing::Values(Platform::Windows, Platform::Macos),

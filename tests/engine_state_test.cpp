@@ -526,14 +526,19 @@ TEST_P(EngineStateFailure, LateAcksAfterANewUpdateRequestDoNotResumeTheEndedTran
   EXPECT_TRUE(Ui().progress.empty());
 }
 
-TEST_P(EngineStateFailure, AnIdentityBeforeTheFirstChunkAbandonsTheTransferAndAcksDuringTheNewChoiceAreIgnored) {
-  Begin(100);  // header out, no chunk yet
+TEST_P(EngineStateFailure, AnIdentityBeforeTheHeaderSupersedesTheOpenConfirmationAndAcksMeanwhileAreIgnored) {
+  Ui().files.push_back(Firmware(60, 0, "first.dat"));
   const std::filesystem::path second = Firmware(100, 0, "second.dat");
   Ui().files.push_back(second);
-  Ui().answers.push_back(ConfirmAnswer::Pending);  // the user takes their time on both platforms
+  Ui().answers = {ConfirmAnswer::Pending, ConfirmAnswer::Pending};  // the user takes their time
+  RequestFirmwareUpdate(kTarget, PACKET_TYPE_HID);
   Deliver(IdentityMessage(1));
-  Ack();  // the controller's late answer to the old header
-  EXPECT_TRUE(Ui().reports.empty()) << "nothing is sent while the user decides";
+  Deliver(IdentityMessage(1));  // the controller starts over before any header
+  Ack();  // at rest: at most a completion command, never a header or a chunk
+  EXPECT_EQ(Ui().fileChoices.size(), 2u);
+  for (std::size_t i = 1; i < Ui().reports.size(); ++i)
+    EXPECT_EQ(Hex(Counted(Ui().reports[i])), Hex(CompletionReport()));
+  EXPECT_EQ(Ui().transfersStarted, 0);
   EXPECT_TRUE(Ui().messages.empty());
 
   Ui().ClearRecords();
@@ -542,7 +547,7 @@ TEST_P(EngineStateFailure, AnIdentityBeforeTheFirstChunkAbandonsTheTransferAndAc
   Bytes sent;
   for (std::size_t i = 1; i < 5 && i < Ui().reports.size(); ++i)
     sent = Join(sent, Slice(Counted(Ui().reports[i]), 8, 32));
-  EXPECT_EQ(sent, payload_) << "the whole payload of the confirmed file, from its first byte";
+  EXPECT_EQ(sent, payload_) << "the whole payload of the file chosen last, from its first byte";
   ASSERT_GE(Ui().progress.size(), 3u);
   EXPECT_EQ(std::vector<uint32_t>(Ui().progress.begin(), Ui().progress.begin() + 3),
             (std::vector<uint32_t>{64, 96, 100}));
@@ -702,16 +707,12 @@ class EngineStateWatchdog : public EngineState {};
 TEST_P(EngineStateWatchdog, SilenceAfterTheUpdateRequestEndsTheRun) {
   RequestFirmwareUpdate(kTarget, PACKET_TYPE_HID);
   Ui().ClearRecords();
-  WatchdogTick(1000);
-  WatchdogTick(10900);  // 9.9 s
-  EXPECT_TRUE(Ui().messages.empty());
+  ASSERT_FALSE(TickUntilMessage(1000, 10900).has_value()) << "9.9 s";
   EXPECT_FALSE(m_updateComplete);
-  WatchdogTick(11000);
+  EXPECT_EQ(TickUntilMessage(11000, 11000), std::optional<uint64_t>(11000));
   ExpectFailureShownOnce(Ui(), P());
   EXPECT_TRUE(Ui().reports.empty());
-  WatchdogTick(30000);
-  WatchdogTick(60000);
-  EXPECT_EQ(Ui().messages.size(), 1u) << "the watchdog ends a run once";
+  EXPECT_FALSE(TickUntilMessage(11100, 60000).has_value()) << "the watchdog ends a run once";
 }
 
 TEST_P(EngineStateWatchdog, SilenceAfterTheHeaderEndsTheRun) {
@@ -730,12 +731,34 @@ TEST_P(EngineStateWatchdog, SilenceMidTransferEndsTheRunAndNineNineSecondsDoNot)
   Begin(100);
   Ack();
   Ack();
-  WatchdogTick(0);
-  WatchdogTick(9900);
-  WatchdogTick(9999);
-  EXPECT_TRUE(Ui().messages.empty());
-  WatchdogTick(10000);
+  ASSERT_FALSE(TickUntilMessage(0, 9900).has_value());
+  ASSERT_FALSE(TickUntilMessage(9999, 9999).has_value());
+  EXPECT_EQ(TickUntilMessage(10000, 10000), std::optional<uint64_t>(10000));
   ExpectFailureShownOnce(Ui(), P());
+}
+
+TEST_P(EngineStateWatchdog, TimeTheFrontEndWasHeldIsNotTheControllersSilence) {
+  // An application-modal alert holds back the clock and the controller's
+  // answer alike: the late tick must not judge the wait it could not see.
+  struct Case {
+    const char* what;
+    uint64_t heldFrom, heldUntil;  // the tick before and the tick after the gap
+    std::optional<uint64_t> fires;
+  };
+  const Case cases[] = {
+      {"held 11 s mid-wait: the count starts again", 5000, 16000, 26000},
+      {"held 1.1 s", 5000, 6100, 16100},
+      {"a tick 1 s late is still the clock's own pace", 5000, 6000, 10000},
+      {"the clock went back", 5000, 2000, 12000},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Start(P());
+    Begin(100);
+    Ack();
+    ASSERT_FALSE(TickUntilMessage(0, c.heldFrom).has_value());
+    EXPECT_EQ(TickUntilMessage(c.heldUntil, 40000), c.fires);
+  }
 }
 
 TEST_P(EngineStateWatchdog, AnyControllerMessageRestartsTheCount) {
@@ -782,15 +805,14 @@ TEST(EngineStateWatchdogMacos, NoWatchdogWhileTheConfirmationIsPending) {
   WatchdogTick(0);
   Deliver(IdentityMessage(1));
   ASSERT_EQ(ui.confirmations.size(), 1u);
-  for (uint64_t now = 0; now <= 120000; now += 1000) WatchdogTick(now);
+  for (uint64_t now = 0; now <= 120000; now += 100) WatchdogTick(now);
   EXPECT_TRUE(ui.messages.empty());
   EXPECT_FALSE(m_updateComplete);
 
   ConfirmationEnded(kTarget, true);
-  WatchdogTick(130000);
-  WatchdogTick(139900);
+  for (uint64_t now = 120100; now <= 130000 && ui.messages.empty(); now += 100) WatchdogTick(now);
   EXPECT_TRUE(ui.messages.empty());
-  WatchdogTick(140000);
+  WatchdogTick(130100);
   ASSERT_EQ(ui.messages.size(), 1u);
   EXPECT_EQ(ui.messages[0].text, "Firmware update failure!");
   EngineStartUp(EngineSetup{Platform::Macos, nullptr, nullptr});

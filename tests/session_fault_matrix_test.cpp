@@ -122,11 +122,11 @@ const Cell kCells[] = {
     {FaultKind::WriteFailure,  kLast,        E,  true,  false, false, false, 1, Now},
     {FaultKind::WriteFailure,  kCompletion,  E,  true,  false, true,  false, 1, Now},
 
-    // A second identity repeats the file choice; a second acknowledgement
-    // brings the next chunk early, and the controller's own pace finishes the
-    // transfer all the same.
+    // A second identity once the header is out changes nothing; a second
+    // acknowledgement brings the next chunk early, and the controller's own
+    // pace finishes the transfer all the same.
     {FaultKind::DuplicateAck,  kVersion,     U,  false, true,  true,  true,  1, Now},
-    {FaultKind::DuplicateAck,  kIdentity,    U,  false, true,  true,  true,  2, Now},
+    {FaultKind::DuplicateAck,  kIdentity,    U,  false, true,  true,  true,  1, Now},
     {FaultKind::DuplicateAck,  kHeader,      U,  false, true,  true,  true,  1, Now},
     {FaultKind::DuplicateAck,  kFirstChunk,  U,  false, true,  true,  true,  1, Now},
     {FaultKind::DuplicateAck,  kMiddle,      U,  false, true,  true,  true,  1, Now},
