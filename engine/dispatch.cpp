@@ -70,5 +70,5 @@ void ControllerRemoved() {
   g_run.confirmationPending = false;  // a sheet still open can no longer start anything
   if (!runActive) return;
   ENGINE_TRACE("the controller went away during the update\n");
-  Firmware_UpdateError();
+  FailRun(RunOutcome::ControllerRemoved);
 }

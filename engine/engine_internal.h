@@ -77,5 +77,8 @@ void WatchdogHeard();   // the controller spoke: restart the count if armed
 // Marks the run as over and stops the watchdog.
 void EndRun();
 
+// Ends the run through the failure path, telling the front-end why.
+void FailRun(RunOutcome why);
+
 // The user confirmed the file: state 1, header command, wait for the controller.
 void BeginTransfer(DeviceTarget target, uint8_t packetType);

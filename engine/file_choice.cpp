@@ -11,7 +11,7 @@ void BeginTransfer(DeviceTarget target, uint8_t packetType) {
   g_run.payloadComplete = false;
   if (!SendHeaderFrame(target, packetType, m_handleFirmeWare)) {
     ENGINE_TRACE("header command not written\n");
-    Firmware_UpdateError();
+    FailRun(RunOutcome::WriteFailed);
     return;
   }
   WatchdogArm();

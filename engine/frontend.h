@@ -64,6 +64,16 @@ enum class ConfirmAnswer {
 };
 
 // Which update-button rule applies when the engine makes the button usable.
+// How a run that had started ended, as far as the engine can tell.
+enum class RunOutcome {
+  Updated,             // the payload went out and the completion command was written
+  ControllerFailed,    // the controller sent a failure event
+  ControllerSilent,    // ten seconds without an answer while the updater waited on it
+  ControllerRemoved,   // the front-end reported the controller gone (ControllerRemoved)
+  WriteFailed,         // the header, a chunk or the completion could not be written
+  FirmwareFileFailed,  // the firmware file could not be opened or read to the end
+};
+
 enum class ButtonRule {
   Always,               // enable it
   IfControllerPresent,  // enable it only while a controller is attached
@@ -129,6 +139,12 @@ class FrontEnd {
   // The header command went out and the controller now paces the transfer.
   // Windows shortens its HID read time-out to 10 ms here.
   virtual void TransferStarted() {}
+
+  // A run ends with its success or failure message: called once, just
+  // before ShowMessage tells the user, with the reason. Runs that end
+  // without either message (file choice or confirmation cancelled, file
+  // refused, firmware type not accepted) are not told here.
+  virtual void RunEnding(RunOutcome outcome) { (void)outcome; }
 };
 
 // Diagnostic lines that change nothing. Each call carries one whole trace

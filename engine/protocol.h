@@ -56,6 +56,8 @@ constexpr std::size_t kIdentityFirmwareTypeOffset = 40;
 // Controller identifiers in BOOT mode.
 constexpr uint16_t kBootVendorIds[] = {0x0483, 0x2DC8};
 constexpr uint16_t kBootProductId = 0x5750;
+// A controller that left BOOT mode comes back under this product id.
+constexpr uint16_t kApplicationProductId = 0x5751;
 
 inline uint16_t ReadLe16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
 inline uint32_t ReadLe32(const uint8_t* p) {

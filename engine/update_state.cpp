@@ -42,7 +42,7 @@ long SendNextChunk(DeviceTarget target, uint8_t packetType, std::size_t chunkSiz
   if (got < std::min<std::size_t>(chunkSize, owed)) {
     ENGINE_TRACE("firmware file ended early: read %d of %d bytes at offset 0x%x\n", static_cast<int>(got),
                  static_cast<int>(std::min<std::size_t>(chunkSize, owed)), transfer.offset);
-    Firmware_UpdateError();
+    FailRun(RunOutcome::FirmwareFileFailed);
     return -1;
   }
 
@@ -50,7 +50,7 @@ long SendNextChunk(DeviceTarget target, uint8_t packetType, std::size_t chunkSiz
   // image; the run ends rather than going on past it.
   if (!SendFirmwareFrame(target, packetType, SET_FIRMWARE_DATA, transfer.buffer, static_cast<int32_t>(got)).written) {
     ENGINE_TRACE("chunk at offset 0x%x not written\n", transfer.offset);
-    Firmware_UpdateError();
+    FailRun(RunOutcome::WriteFailed);
     return -1;
   }
   // Saturates rather than wrapping past 4 GiB, so the end test cannot be skipped.
@@ -66,14 +66,14 @@ void FirstAcknowledgement(DeviceTarget target, uint8_t packetType, std::size_t c
   transfer.file.open(m_FilePathName, std::ios::binary);
   if (!transfer.file.is_open()) {  // moved or deleted since it was confirmed
     ENGINE_TRACE("firmware file cannot be opened any more\n");
-    Firmware_UpdateError();
+    FailRun(RunOutcome::FirmwareFileFailed);
     return;
   }
 
   g_firmware_update_state = UPDATE_SENDING_DATA;
   if (!Behaviour().SkipHeader(transfer.file, transfer.buffer)) {
     ENGINE_TRACE("firmware file lost its header\n");
-    Firmware_UpdateError();
+    FailRun(RunOutcome::FirmwareFileFailed);
     return;
   }
   ENGINE_TRACE("update file is 0x%x\n", transfer.payloadSize);
@@ -112,10 +112,11 @@ void FinalAcknowledgement(DeviceTarget target, uint8_t packetType) {
   g_run.payloadComplete = false;
   if (!written) {  // the controller never heard that the update is complete
     ENGINE_TRACE("completion command not written\n");
-    Firmware_UpdateError();
+    FailRun(RunOutcome::WriteFailed);
     return;
   }
   EndRun();
+  Ui().RunEnding(RunOutcome::Updated);
   Behaviour().ReportSuccess();
 }
 
@@ -173,12 +174,16 @@ void Close_FirmwareUpdate() {
   EndRun();
 }
 
-void Firmware_UpdateError() {
+void FailRun(RunOutcome why) {
   if (!Started()) return;
   Close_FirmwareUpdate();
   g_run.payloadComplete = false;  // a failed transfer is never reported as done
+  Ui().RunEnding(why);
   Behaviour().ReportFailure();
 }
+
+// The failure event's path; every other failure comes through FailRun.
+void Firmware_UpdateError() { FailRun(RunOutcome::ControllerFailed); }
 
 void updateInit() {
   if (!Started()) return;

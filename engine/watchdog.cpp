@@ -37,5 +37,5 @@ void WatchdogTick(uint64_t nowMs) {
   }
   if (nowMs - g_run.watchdogSinceMs < kControllerSilenceLimitMs) return;
   ENGINE_TRACE("no answer from the controller for %d s\n", static_cast<int>(kControllerSilenceLimitMs / 1000));
-  Firmware_UpdateError();
+  FailRun(RunOutcome::ControllerSilent);
 }

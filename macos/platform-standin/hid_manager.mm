@@ -14,7 +14,7 @@
 // One device a manager matched; an IOHIDDeviceRef is one of these.
 @interface StandinHIDDevice : NSObject {
  @public
-  hidstandin::DeviceId deviceId;
+  hiddevice::DeviceId deviceId;
   NSDictionary* properties;
   StandinHIDManager* manager;  // not retained; nil once the manager let the device go
   BOOL announced;              // the matching callback has seen it
@@ -55,10 +55,10 @@ class ManagerCore;
 - (void)startIfReady;
 - (void)stop;
 - (void)announcePending;
-- (void)deviceArrived:(hidstandin::DeviceId)deviceId properties:(NSDictionary*)properties;
-- (void)deviceRemoved:(hidstandin::DeviceId)deviceId;
-- (void)inputReport:(const uint8_t*)report length:(std::size_t)length from:(hidstandin::DeviceId)deviceId;
-- (IOReturn)writeReport:(const uint8_t*)report length:(std::size_t)length to:(hidstandin::DeviceId)deviceId;
+- (void)deviceArrived:(hiddevice::DeviceId)deviceId properties:(NSDictionary*)properties;
+- (void)deviceRemoved:(hiddevice::DeviceId)deviceId;
+- (void)inputReport:(const uint8_t*)report length:(std::size_t)length from:(hiddevice::DeviceId)deviceId;
+- (IOReturn)writeReport:(const uint8_t*)report length:(std::size_t)length to:(hiddevice::DeviceId)deviceId;
 @end
 
 namespace {
@@ -72,15 +72,15 @@ NSString* RunLoopModeFor(CFStringRef mode) {
   return name;
 }
 
-NSNumber* KeyFor(hidstandin::DeviceId deviceId) { return [NSNumber numberWithUnsignedLongLong:deviceId]; }
+NSNumber* KeyFor(hiddevice::DeviceId deviceId) { return [NSNumber numberWithUnsignedLongLong:deviceId]; }
 
 // The manager's link to its device source, alive while the manager is open
 // and scheduled.
-class ManagerCore final : public hidstandin::DeviceSourceClient {
+class ManagerCore final : public hiddevice::DeviceSourceClient {
  public:
   ManagerCore(StandinHIDManager* manager, NSRunLoop* runLoop, NSString* mode)
-      : manager_(manager), loop_(std::make_unique<hidstandin::RunLoopEventLoop>(runLoop, mode)) {
-    source_ = hidstandin::CreateDeviceSource(*loop_, *this);
+      : manager_(manager), loop_(std::make_unique<hiddevice::RunLoopEventLoop>(runLoop, mode)) {
+    source_ = hiddevice::CreateDeviceSource(*loop_, *this);
   }
   ~ManagerCore() override {
     source_.reset();  // before the loop it watches with
@@ -88,10 +88,10 @@ class ManagerCore final : public hidstandin::DeviceSourceClient {
   }
 
   void Start() { source_->Start(); }
-  hidstandin::DeviceSource& Source() { return *source_; }
-  hidstandin::EventLoop& Loop() { return *loop_; }
+  hiddevice::DeviceSource& Source() { return *source_; }
+  hiddevice::EventLoop& Loop() { return *loop_; }
 
-  void DeviceArrived(hidstandin::DeviceId device, const hidstandin::DeviceProperties& properties) override {
+  void DeviceArrived(hiddevice::DeviceId device, const hiddevice::DeviceProperties& properties) override {
     NSDictionary* values = [NSDictionary
         dictionaryWithObjectsAndKeys:[NSNumber numberWithUnsignedInt:properties.vendorId], @kIOHIDVendorIDKey,
                                      [NSNumber numberWithUnsignedInt:properties.productId], @kIOHIDProductIDKey,
@@ -99,15 +99,15 @@ class ManagerCore final : public hidstandin::DeviceSourceClient {
                                      nil];
     [manager_ deviceArrived:device properties:values];
   }
-  void DeviceRemoved(hidstandin::DeviceId device) override { [manager_ deviceRemoved:device]; }
-  void InputReport(hidstandin::DeviceId device, const uint8_t* report, std::size_t length) override {
+  void DeviceRemoved(hiddevice::DeviceId device) override { [manager_ deviceRemoved:device]; }
+  void InputReport(hiddevice::DeviceId device, const uint8_t* report, std::size_t length) override {
     [manager_ inputReport:report length:length from:device];
   }
 
  private:
   StandinHIDManager* manager_;
-  std::unique_ptr<hidstandin::RunLoopEventLoop> loop_;
-  std::unique_ptr<hidstandin::DeviceSource> source_;
+  std::unique_ptr<hiddevice::RunLoopEventLoop> loop_;
+  std::unique_ptr<hiddevice::DeviceSource> source_;
 };
 
 bool Matches(NSArray* criteria, BOOL criteriaSet, NSDictionary* properties) {
@@ -173,7 +173,7 @@ StandinHIDDevice* AsDevice(IOHIDDeviceRef device) { return (StandinHIDDevice*)de
   }
 }
 
-- (void)deviceArrived:(hidstandin::DeviceId)deviceId properties:(NSDictionary*)properties {
+- (void)deviceArrived:(hiddevice::DeviceId)deviceId properties:(NSDictionary*)properties {
   if (!Matches(matching, matchingSet, properties)) return;
   StandinHIDDevice* device = [[[StandinHIDDevice alloc] init] autorelease];
   device->deviceId = deviceId;
@@ -187,7 +187,7 @@ StandinHIDDevice* AsDevice(IOHIDDeviceRef device) { return (StandinHIDDevice*)de
   [device release];
 }
 
-- (void)deviceRemoved:(hidstandin::DeviceId)deviceId {
+- (void)deviceRemoved:(hiddevice::DeviceId)deviceId {
   StandinHIDDevice* device = [[devices objectForKey:KeyFor(deviceId)] retain];
   if (device == nil) return;
   [devices removeObjectForKey:KeyFor(deviceId)];
@@ -198,7 +198,7 @@ StandinHIDDevice* AsDevice(IOHIDDeviceRef device) { return (StandinHIDDevice*)de
   [device release];
 }
 
-- (void)inputReport:(const uint8_t*)report length:(std::size_t)length from:(hidstandin::DeviceId)deviceId {
+- (void)inputReport:(const uint8_t*)report length:(std::size_t)length from:(hiddevice::DeviceId)deviceId {
   StandinHIDDevice* device = [devices objectForKey:KeyFor(deviceId)];
   if (device == nil || !device->opened || device->reportCallback == NULL || device->reportBuffer == NULL) return;
   const std::size_t copied = std::min<std::size_t>(length, static_cast<std::size_t>(device->reportBufferLength));
@@ -209,14 +209,14 @@ StandinHIDDevice* AsDevice(IOHIDDeviceRef device) { return (StandinHIDDevice*)de
   [device release];
 }
 
-- (IOReturn)writeReport:(const uint8_t*)report length:(std::size_t)length to:(hidstandin::DeviceId)deviceId {
+- (IOReturn)writeReport:(const uint8_t*)report length:(std::size_t)length to:(hiddevice::DeviceId)deviceId {
   if (core == nullptr) return kIOReturnNotAttached;
   switch (core->Source().WriteReport(deviceId, report, length)) {
-    case hidstandin::WriteResult::Written:
+    case hiddevice::WriteResult::Written:
       return kIOReturnSuccess;
-    case hidstandin::WriteResult::Gone:
+    case hiddevice::WriteResult::Gone:
       return kIOReturnNotAttached;
-    case hidstandin::WriteResult::Failed:
+    case hiddevice::WriteResult::Failed:
       break;
   }
   return kIOReturnError;

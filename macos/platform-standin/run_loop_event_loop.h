@@ -20,7 +20,7 @@
 @class NSWindow;
 @class StandinRunLoopWatcher;
 
-namespace hidstandin {
+namespace hiddevice {
 
 class RunLoopEventLoop final : public EventLoop {
  public:
@@ -55,4 +55,4 @@ class RunLoopEventLoop final : public EventLoop {
   NSTimer* resumeTimer_ = nil;  // while an alert on top of a sheet holds delivery back
 };
 
-}  // namespace hidstandin
+}  // namespace hiddevice

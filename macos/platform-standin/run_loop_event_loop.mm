@@ -10,7 +10,7 @@ void* AsEventData(int fd) { return reinterpret_cast<void*>(static_cast<intptr_t>
 
 @interface StandinRunLoopWatcher : NSObject <RunLoopEvents> {
  @public
-  hidstandin::RunLoopEventLoop* owner;
+  hiddevice::RunLoopEventLoop* owner;
 }
 @end
 
@@ -41,7 +41,7 @@ void* AsEventData(int fd) { return reinterpret_cast<void*>(static_cast<intptr_t>
 
 @end
 
-namespace hidstandin {
+namespace hiddevice {
 
 RunLoopEventLoop::RunLoopEventLoop(NSRunLoop* runLoop, NSString* mode)
     : runLoop_([runLoop retain]),
@@ -175,4 +175,4 @@ void RunLoopEventLoop::UnwatchInSheetMode() {
   }
 }
 
-}  // namespace hidstandin
+}  // namespace hiddevice

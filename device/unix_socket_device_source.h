@@ -9,7 +9,7 @@
 
 #include "device_source.h"
 
-namespace hidstandin {
+namespace hiddevice {
 
 class UnixSocketDeviceSource final : public DeviceSource {
  public:
@@ -44,4 +44,4 @@ class UnixSocketDeviceSource final : public DeviceSource {
   std::map<std::string, unsigned> generation_;
 };
 
-}  // namespace hidstandin
+}  // namespace hiddevice

@@ -16,7 +16,7 @@
 
 #include "unix_hid_protocol.h"
 
-namespace hidstandin {
+namespace hiddevice {
 
 namespace {
 
@@ -219,9 +219,4 @@ WriteResult UnixSocketDeviceSource::WriteReport(DeviceId device, const std::uint
   }
   return WriteResult::Failed;
 }
-
-std::unique_ptr<DeviceSource> CreateDeviceSource(EventLoop& loop, DeviceSourceClient& client) {
-  return std::make_unique<UnixSocketDeviceSource>(unixhid::DeviceDir(), loop, client);
-}
-
-}  // namespace hidstandin
+}  // namespace hiddevice

@@ -1,0 +1,37 @@
+// The subcommands of korvid-update and what each is given.
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <string>
+
+#include "progress_view.h"
+
+struct ListOptions {
+  bool json = false;
+};
+
+struct VersionOptions {
+  std::optional<std::string> device;
+  bool verbose = false;
+};
+
+struct FlashOptions {
+  std::filesystem::path file;
+  std::optional<std::string> device;
+  bool all = false;
+  bool yes = false;
+  bool wait = false;
+  unsigned waitSeconds = 0;  // with wait: 0 waits without a limit
+  bool verbose = false;
+  ProgressStyle style = ProgressStyle::Plain;
+};
+
+int RunList(const ListOptions& options);
+int RunVersion(const VersionOptions& options);
+int RunFlash(const FlashOptions& options);
+// --all: one child process per controller, all at once.
+int RunFlashAll(const FlashOptions& options);
+
+// How to put a controller into BOOT mode, for the people waiting on one.
+extern const char kBootModeInstructions[];

@@ -1,0 +1,56 @@
+// One command's use of the engine: the link to the controllers, the view of
+// the progress, the terminal front-end, and the engine bound to it for as
+// long as the command runs.
+#pragma once
+
+#include <cstdio>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "controller_link.h"
+#include "progress_view.h"
+#include "terminal_front_end.h"
+
+class EngineSession {
+ public:
+  // Progress and the engine's messages go to `out`.
+  EngineSession(ProgressStyle style, bool verbose, std::FILE* out = stdout);
+  ~EngineSession();
+  EngineSession(const EngineSession&) = delete;
+  EngineSession& operator=(const EngineSession&) = delete;
+
+  ControllerLink& Link() { return link_; }
+  TerminalFrontEnd& FrontEnd() { return frontEnd_; }
+  ProgressView& View() { return *view_; }
+
+  // Serves `controller` and asks it for its version, waiting up to two
+  // seconds for the answer: the version as the engine shows it, or nothing.
+  // `interrupted` is set when a stop signal came meanwhile.
+  std::optional<std::string> QueryVersion(hiddevice::DeviceId controller, bool& interrupted);
+
+  // The engine lets go of its file; every device is closed.
+  void Stop();
+
+ private:
+  ControllerLink link_;
+  std::unique_ptr<ProgressView> view_;
+  TerminalFrontEnd frontEnd_;
+};
+
+// A controller for a command, as the user asked for it: --device PATH, or
+// the only one there is; with `wait`, the first to be plugged in. Tells the
+// user what is wrong when there is none to take; `exitStatus` says how the
+// command ends then.
+struct ControllerChoice {
+  std::optional<ControllerLink::Controller> controller;
+  int exitStatus = 0;
+};
+ControllerChoice ChooseController(ControllerLink& link, const std::optional<std::string>& device, bool wait,
+                                  unsigned waitSeconds);
+
+// Why the controllers that could not be opened were not, and what to do.
+void TellNoAccess(const ControllerLink& link);
+
+// "/dev/hidraw0  2dc8:5750  Korvid Controller (BOOT)"
+std::string DescribeController(const hiddevice::DeviceProperties& properties);

@@ -1,0 +1,165 @@
+// korvid-update flash FILE: one controller, the engine's whole run.
+#include <unistd.h>
+
+#include <cctype>
+#include <string>
+
+#include "commands.h"
+#include "engine.h"
+#include "engine_session.h"
+#include "exit_status.h"
+#include "firmware_header.h"
+
+namespace {
+
+constexpr unsigned kWatchdogTickMs = 100;
+constexpr unsigned kApplicationModeWaitMs = 10000;
+
+// The user's answer to the confirmation, read from standard input on the
+// loop, so that the controller is still followed while the question is up.
+class AnswerReader {
+ public:
+  explicit AnswerReader(ControllerLink& link) : link_(link) {
+    link_.Loop().Watch(STDIN_FILENO, [this] { Read(); });
+  }
+  ~AnswerReader() { link_.Loop().Unwatch(STDIN_FILENO); }
+  bool Answered() const { return answered_; }
+  bool Yes() const { return yes_; }
+
+ private:
+  void Read() {
+    char bytes[256];
+    const ssize_t got = read(STDIN_FILENO, bytes, sizeof bytes);
+    if (got <= 0) {  // no one to answer: no
+      Finish();
+      return;
+    }
+    for (ssize_t i = 0; i < got && !answered_; ++i) {
+      if (bytes[i] == '\n') {
+        Finish();
+      } else {
+        line_ += bytes[i];
+      }
+    }
+  }
+  void Finish() {
+    std::string word;
+    for (const char c : line_) {
+      if (!std::isspace(static_cast<unsigned char>(c))) word += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+    yes_ = word == "y" || word == "yes";
+    answered_ = true;
+    link_.Loop().Unwatch(STDIN_FILENO);
+    link_.Wake();
+  }
+
+  ControllerLink& link_;
+  std::string line_;
+  bool answered_ = false;
+  bool yes_ = false;
+};
+
+int Interrupted(EngineSession& session, bool transferring) {
+  session.View().Finish();
+  session.Stop();  // nothing more is sent; the file and the device are closed
+  if (transferring) {
+    std::fprintf(stderr,
+                 "korvid-update: interrupted; the update was stopped.\n"
+                 "The controller stays in BOOT mode. Run the same command again to finish the update.\n");
+  } else {
+    std::fprintf(stderr, "korvid-update: interrupted; the controller was not updated.\n");
+  }
+  return kExitInterrupted;
+}
+
+// After the completion command the controller restarts into its
+// application: its BOOT-mode device goes and an application-mode device
+// comes, on the same port where the system tells ports.
+bool CameBackInApplicationMode(ControllerLink& link, const hiddevice::DeviceProperties& updated, bool& interrupted) {
+  const auto back = [&] {
+    for (const hiddevice::DeviceProperties& seen : link.ApplicationMode()) {
+      if (updated.port.empty() || seen.port.empty() || seen.port == updated.port) return true;
+    }
+    return false;
+  };
+  const ControllerLink::Wait wait = link.RunUntil(back, kApplicationModeWaitMs);
+  interrupted = wait == ControllerLink::Wait::Interrupted;
+  return wait == ControllerLink::Wait::Done;
+}
+
+}  // namespace
+
+int RunFlash(const FlashOptions& options) {
+  const FirmwareFileInfo info = InspectFirmwareFile(options.file);
+  if (info.check != FirmwareFileCheck::Ok) {
+    std::fprintf(stderr, "korvid-update: %s: %s. Nothing was sent to any controller.\n",
+                 options.file.string().c_str(), DescribeFirmwareFileCheck(info.check));
+    return kExitUsage;
+  }
+  if (options.all) return RunFlashAll(options);
+
+  EngineSession session(options.style, options.verbose);
+  ControllerLink& link = session.Link();
+  TerminalFrontEnd& frontEnd = session.FrontEnd();
+  ProgressView& view = session.View();
+  if (link.Start() == ControllerLink::Wait::Interrupted) return Interrupted(session, false);
+
+  const ControllerChoice choice = ChooseController(link, options.device, options.wait, options.waitSeconds);
+  if (!choice.controller) return choice.exitStatus;
+  const ControllerLink::Controller controller = *choice.controller;
+  const DeviceTarget target = controller.id;
+
+  bool interrupted = false;
+  const std::optional<std::string> version = session.QueryVersion(controller.id, interrupted);
+  if (interrupted) return Interrupted(session, false);
+  if (link.ServedGone()) {
+    std::fprintf(stderr, "korvid-update: the controller went away before the update began.\n");
+    return kExitNotUpdated;
+  }
+  view.Say("Controller: " + DescribeController(controller.properties) + ", firmware " +
+           (version ? *version : std::string("version unknown (it did not report one)")));
+
+  link.Every(kWatchdogTickMs, [] { WatchdogTick(MonotonicMs()); });
+  frontEnd.PrepareRun(options.file, options.yes);
+  if (!RequestFirmwareUpdate(target, PACKET_TYPE_HID)) {
+    std::fprintf(stderr, "korvid-update: the update request could not be written to the controller.\n");
+    return kExitNotUpdated;
+  }
+
+  // The run, from the update request to its end: the engine asks for the
+  // file and the confirmation, then the controller paces the transfer.
+  std::optional<AnswerReader> answer;
+  bool questionAsked = false;
+  const auto runOver = [&] { return m_updateComplete.load() && !frontEnd.OpenQuestion(); };
+  for (;;) {
+    const ControllerLink::Wait wait = link.RunUntil(
+        [&] { return runOver() || (frontEnd.OpenQuestion() && (!questionAsked || answer->Answered())); }, 0);
+    if (wait == ControllerLink::Wait::Interrupted) return Interrupted(session, frontEnd.TransferBegun());
+    if (runOver()) break;
+    if (!questionAsked) {
+      questionAsked = true;
+      view.Say(*frontEnd.OpenQuestion());
+      std::printf("Update the controller with %s? [y/N] ", options.file.filename().string().c_str());
+      std::fflush(stdout);
+      answer.emplace(link);
+      continue;
+    }
+    frontEnd.QuestionAnswered();
+    ConfirmationEnded(target, answer->Yes());
+    if (!answer->Yes()) view.Say("Not updated: nothing more was sent; the controller stays in BOOT mode.");
+  }
+
+  view.Finish();
+  const std::optional<RunOutcome> outcome = frontEnd.Outcome();
+  if (!outcome) return kExitNotUpdated;  // declined, or refused before any transfer: already told
+  if (*outcome != RunOutcome::Updated) {
+    view.Say("The update failed: " + DescribeFailure(*outcome, link.FailureEvent()) + ".");
+    return kExitNotUpdated;
+  }
+  const bool back = CameBackInApplicationMode(link, controller.properties, interrupted);
+  if (interrupted) return kExitUpdated;  // the update itself is done
+  view.Say(back ? "The controller restarted in its application mode."
+                : "The controller did not come back in its application mode within 10 seconds; unplug it and plug it "
+                  "in again.");
+  return kExitUpdated;
+}

@@ -1,0 +1,159 @@
+// korvid-update: updates the firmware of Korvid controllers in BOOT mode
+// from the command line, one controller or all of them at once.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "commands.h"
+#include "exit_status.h"
+
+namespace {
+
+const char kUsage[] =
+    "Usage: korvid-update COMMAND [OPTIONS]\n"
+    "Updates the firmware of Korvid controllers in BOOT mode over USB.\n"
+    "\n"
+    "Commands:\n"
+    "  list [--json]                 the controllers connected, in BOOT or application mode\n"
+    "  version [--device PATH]       the firmware version a controller in BOOT mode reports\n"
+    "  flash FILE [--device PATH | --all] [--yes] [--wait[=SECONDS]]\n"
+    "                                write the firmware file FILE (*.dat) into a controller\n"
+    "\n"
+    "Run 'korvid-update COMMAND --help' for a command's options.\n"
+    "Exit status: 0 done, 1 the update did not succeed, 2 bad usage, bad file,\n"
+    "no controller or no permission, 130 interrupted.\n";
+
+const char kListUsage[] =
+    "Usage: korvid-update list [--json]\n"
+    "Lists the controllers connected: in BOOT mode with the firmware version each\n"
+    "reports (or why it cannot be asked), and in application mode.\n"
+    "  --json   one JSON array, an object per controller\n";
+
+const char kVersionUsage[] =
+    "Usage: korvid-update version [--device PATH] [--verbose]\n"
+    "Asks a controller in BOOT mode for its firmware version and prints it.\n"
+    "  --device PATH   the controller's device node (see 'korvid-update list');\n"
+    "                  needed when several are connected\n"
+    "  --verbose       the engine's traces on standard error\n";
+
+const char kFlashUsage[] =
+    "Usage: korvid-update flash FILE [--device PATH | --all] [--yes] [--wait[=SECONDS]] [--verbose]\n"
+    "Writes the firmware file FILE into a controller in BOOT mode. The file is\n"
+    "checked first; nothing is sent when it is not a whole firmware file.\n"
+    "  --device PATH     the controller's device node; needed when several are connected\n"
+    "  --all             every controller in BOOT mode, all at once\n"
+    "  --yes             no question before the update\n"
+    "  --wait[=SECONDS]  wait for a controller to be plugged in (without a limit, or SECONDS)\n"
+    "  --verbose         the engine's traces on standard error\n"
+    "If the update is stopped (Ctrl-C, a failure), the controller stays in BOOT mode:\n"
+    "run the same command again to finish it.\n";
+
+int UsageError(const char* usage, const std::string& problem) {
+  std::fprintf(stderr, "korvid-update: %s\n%s", problem.c_str(), usage);
+  return kExitUsage;
+}
+
+bool IsHelp(const std::string& arg) { return arg == "--help" || arg == "-h"; }
+
+// "--name=value" or "--name value"; advances i past what it took.
+bool TakeValue(const std::vector<std::string>& args, std::size_t& i, const char* name, std::string& value) {
+  const std::string prefix = std::string(name) + "=";
+  if (args[i].compare(0, prefix.size(), prefix) == 0) {
+    value = args[i].substr(prefix.size());
+    return true;
+  }
+  if (args[i] != name || i + 1 >= args.size()) return false;
+  value = args[++i];
+  return true;
+}
+
+int List(const std::vector<std::string>& args) {
+  ListOptions options;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    if (IsHelp(args[i])) return std::printf("%s", kListUsage), kExitUpdated;
+    if (args[i] == "--json")
+      options.json = true;
+    else
+      return UsageError(kListUsage, "unknown option " + args[i]);
+  }
+  return RunList(options);
+}
+
+int Version(const std::vector<std::string>& args) {
+  VersionOptions options;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    std::string value;
+    if (IsHelp(args[i])) return std::printf("%s", kVersionUsage), kExitUpdated;
+    if (args[i] == "--verbose")
+      options.verbose = true;
+    else if (TakeValue(args, i, "--device", value))
+      options.device = value;
+    else
+      return UsageError(kVersionUsage, "unknown option " + args[i]);
+  }
+  return RunVersion(options);
+}
+
+int Flash(const std::vector<std::string>& args) {
+  FlashOptions options;
+  options.style = StyleFor(stdout);
+  bool haveFile = false;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    std::string value;
+    if (IsHelp(arg)) return std::printf("%s", kFlashUsage), kExitUpdated;
+    if (arg == "--all") {
+      options.all = true;
+    } else if (arg == "--yes" || arg == "-y") {
+      options.yes = true;
+    } else if (arg == "--verbose") {
+      options.verbose = true;
+    } else if (arg == "--wait") {
+      options.wait = true;
+    } else if (arg.compare(0, 7, "--wait=") == 0) {
+      char* end = nullptr;
+      const unsigned long seconds = std::strtoul(arg.c_str() + 7, &end, 10);
+      if (end == arg.c_str() + 7 || *end != '\0' || seconds == 0 || seconds > 86400)
+        return UsageError(kFlashUsage, "--wait takes a number of seconds from 1 to 86400");
+      options.wait = true;
+      options.waitSeconds = static_cast<unsigned>(seconds);
+    } else if (TakeValue(args, i, "--device", value)) {
+      options.device = value;
+    } else if (TakeValue(args, i, "--progress", value)) {  // how a parent process reads a child
+      if (value == "parent")
+        options.style = ProgressStyle::ForParent;
+      else if (value == "plain")
+        options.style = ProgressStyle::Plain;
+      else if (value == "terminal")
+        options.style = ProgressStyle::Terminal;
+      else
+        return UsageError(kFlashUsage, "--progress is parent, plain or terminal");
+    } else if (arg.compare(0, 1, "-") == 0 && arg != "-") {
+      return UsageError(kFlashUsage, "unknown option " + arg);
+    } else if (!haveFile) {
+      options.file = arg;
+      haveFile = true;
+    } else {
+      return UsageError(kFlashUsage, "one firmware file at a time");
+    }
+  }
+  if (!haveFile) return UsageError(kFlashUsage, "which firmware file?");
+  if (options.all && options.device) return UsageError(kFlashUsage, "--device and --all exclude each other");
+  return RunFlash(options);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::vector<std::string> args(argv + 1, argv + argc);
+  if (args.empty()) return UsageError(kUsage, "which command?");
+  const std::string command = args.front();
+  args.erase(args.begin());
+  if (IsHelp(command)) return std::printf("%s", kUsage), kExitUpdated;
+  if (command == "list") return List(args);
+  if (command == "version") return Version(args);
+  if (command == "flash") return Flash(args);
+  return UsageError(kUsage, "unknown command " + command);
+}

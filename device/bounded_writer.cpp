@@ -1,0 +1,119 @@
+#include "bounded_writer.h"
+
+#include <errno.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+
+namespace hiddevice {
+
+struct BoundedWriter::Shared {
+  std::mutex lock;
+  std::condition_variable changed;
+  int fd = -1;
+  std::uint8_t bytes[kMaxBytes];
+  std::size_t size = 0;
+  bool requested = false;  // a write waits for the thread
+  bool busy = false;       // the thread is in the kernel with it
+  bool done = false;       // its result is in
+  ssize_t written = 0;
+  int error = 0;
+  bool quit = false;
+  bool orphaned = false;  // the owner is gone: the thread cleans up
+};
+
+namespace {
+
+bool MeansGone(int error) { return error == ENODEV || error == EIO || error == ESHUTDOWN || error == EPIPE; }
+
+}  // namespace
+
+BoundedWriter::BoundedWriter(int fd) : shared_(new Shared) {
+  shared_->fd = fd;
+  thread_ = std::thread(&BoundedWriter::Serve, shared_);
+}
+
+BoundedWriter::~BoundedWriter() {
+  bool stuck;
+  {
+    std::lock_guard<std::mutex> hold(shared_->lock);
+    shared_->quit = true;
+    stuck = shared_->busy;
+    shared_->orphaned = stuck;
+  }
+  shared_->changed.notify_all();
+  if (stuck) {
+    thread_.detach();  // it frees the shared state when the kernel lets go
+    return;
+  }
+  thread_.join();
+  delete shared_;
+}
+
+void BoundedWriter::Serve(Shared* shared) {
+  std::unique_lock<std::mutex> hold(shared->lock);
+  for (;;) {
+    shared->changed.wait(hold, [shared] { return shared->requested || shared->quit; });
+    if (!shared->requested) break;
+    shared->requested = false;
+    shared->busy = true;
+    const int fd = shared->fd;
+    const std::size_t size = shared->size;
+    std::uint8_t bytes[kMaxBytes];
+    std::memcpy(bytes, shared->bytes, size);
+    hold.unlock();
+
+    ssize_t written;
+    int error = 0;
+    for (;;) {
+      written = write(fd, bytes, size);
+      if (written >= 0) break;
+      error = errno;
+      if (error == EINTR) continue;
+      if (error != EAGAIN && error != EWOULDBLOCK) break;
+      // A node opened without blocking may ask to wait for room.
+      pollfd room{fd, POLLOUT, 0};
+      if (poll(&room, 1, -1) < 0 && errno != EINTR) break;
+    }
+
+    hold.lock();
+    shared->busy = false;
+    shared->done = true;
+    shared->written = written;
+    shared->error = error;
+    if (shared->orphaned) break;
+    shared->changed.notify_all();
+  }
+  const bool orphaned = shared->orphaned;
+  hold.unlock();
+  if (orphaned) delete shared;
+}
+
+BoundedWriter::Result BoundedWriter::Write(const std::uint8_t* bytes, std::size_t size, unsigned timeoutMs) {
+  if (size > kMaxBytes) size = kMaxBytes;
+  std::unique_lock<std::mutex> hold(shared_->lock);
+  if (shared_->busy || shared_->requested) {  // an earlier write is still in the kernel
+    lastError_ = ETIMEDOUT;
+    return Result::Failed;
+  }
+  std::memcpy(shared_->bytes, bytes, size);
+  shared_->size = size;
+  shared_->done = false;
+  shared_->requested = true;
+  shared_->changed.notify_all();
+  const bool finished = shared_->changed.wait_for(hold, std::chrono::milliseconds(timeoutMs),
+                                                  [this] { return shared_->done; });
+  if (!finished) {
+    lastError_ = ETIMEDOUT;
+    return Result::Failed;
+  }
+  shared_->done = false;
+  if (shared_->written == static_cast<ssize_t>(size)) return Result::Written;
+  lastError_ = shared_->written < 0 ? shared_->error : EIO;
+  if (shared_->written < 0 && MeansGone(shared_->error)) return Result::Gone;
+  return Result::Failed;
+}
+
+}  // namespace hiddevice

@@ -1,0 +1,111 @@
+// The device layer: where a front-end's HID devices come from.
+//
+// A device source finds HID devices, follows their arrival and removal, reads
+// their input reports and writes their output reports. It runs entirely on
+// the event loop it is given and tells its client what happened from there,
+// never from inside a call the client made into it.
+//
+// Sources beside this interface:
+//   hidraw_device_source.h       Linux hidraw character devices, found and
+//                                followed through udev (real controllers);
+//   unix_socket_device_source.h  the simulated controller served as Unix
+//                                sockets in a folder (tests, demos).
+// CreateDeviceSource (device_source_factory.cpp) picks one for a program.
+//
+// Event loops: poll_event_loop.h for programs without a run loop of their own;
+// the GNUstep stand-in brings one over NSRunLoop.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace hiddevice {
+
+using DeviceId = std::uint64_t;  // unique for the life of the source
+
+struct DeviceProperties {
+  std::uint32_t vendorId = 0;
+  std::uint32_t productId = 0;
+  std::string product;  // the device's own name
+  std::string path;     // where it lives: a device node, a socket
+  // The physical port it hangs on, as far as the source can tell ("" when
+  // unknown): a controller that restarts comes back on the same port.
+  std::string port;
+};
+
+// The loop as a source sees it. Every call back happens on that loop.
+class EventLoop {
+ public:
+  virtual ~EventLoop() = default;
+  // Calls `onReadable` whenever `fd` is readable or has hung up, until
+  // Unwatch(fd).
+  virtual void Watch(int fd, std::function<void()> onReadable) = 0;
+  virtual void Unwatch(int fd) = 0;
+  // Calls `action` once, `delayMs` from now; actions due at the same time
+  // run in the order they were asked for. Pending actions are dropped when
+  // the loop is destroyed.
+  virtual void After(unsigned delayMs, std::function<void()> action) = 0;
+};
+
+// What a source tells about its devices.
+class DeviceSourceClient {
+ public:
+  virtual ~DeviceSourceClient() = default;
+  // An opened device: its reports flow and it may be written to.
+  virtual void DeviceArrived(DeviceId device, const DeviceProperties& properties) = 0;
+  // Told once per arrival, however the source learnt of it. After this the
+  // id names nothing.
+  virtual void DeviceRemoved(DeviceId device) = 0;
+  virtual void InputReport(DeviceId device, const std::uint8_t* report, std::size_t length) = 0;
+
+  // A device the source would have opened but could not (no permission,
+  // held by another program): told once per appearance, with the reason in
+  // words. The program tells the user what to do.
+  virtual void DeviceUnavailable(const DeviceProperties& properties, const std::string& reason) {
+    (void)properties;
+    (void)reason;
+  }
+  // Devices that are only watched, never opened (a controller in its
+  // application mode): their coming and going, by path.
+  virtual void DeviceSeen(const DeviceProperties& properties) { (void)properties; }
+  virtual void DeviceUnseen(const DeviceProperties& properties) { (void)properties; }
+};
+
+enum class WriteResult { Written, Gone, Failed };
+
+// Vendor and product identifiers a source looks for.
+struct DeviceMatch {
+  std::uint16_t vendorId;
+  std::uint16_t productId;
+};
+
+struct DeviceSelection {
+  std::vector<DeviceMatch> open;   // opened, read and written
+  std::vector<DeviceMatch> watch;  // only seen coming and going
+};
+
+// Korvid controllers: in BOOT mode to be updated, in their application mode
+// to confirm that an update took.
+DeviceSelection KorvidControllers();
+
+class DeviceSource {
+ public:
+  virtual ~DeviceSource() = default;
+  // Starts following devices; those present already arrive from the loop.
+  virtual void Start() = 0;
+  // One output report (count byte first, 64 bytes), written or failed
+  // within a second.
+  virtual WriteResult WriteReport(DeviceId device, const std::uint8_t* report, std::size_t length) = 0;
+};
+
+// The source of this platform's devices: the simulated controller's sockets
+// when KORVID_HID_DIR names their folder, else the system's hidraw devices
+// where there are any. Stopped and closed when destroyed, without removal
+// calls.
+std::unique_ptr<DeviceSource> CreateDeviceSource(EventLoop& loop, DeviceSourceClient& client);
+
+}  // namespace hiddevice

@@ -1,0 +1,27 @@
+#include <cstdlib>
+
+#include "device_source.h"
+#include "hidraw_device_source.h"
+#include "protocol.h"
+#include "unix_hid_protocol.h"
+#include "unix_socket_device_source.h"
+
+namespace hiddevice {
+
+DeviceSelection KorvidControllers() {
+  DeviceSelection selection;
+  for (const std::uint16_t vendorId : kBootVendorIds) {
+    selection.open.push_back(DeviceMatch{vendorId, kBootProductId});
+    selection.watch.push_back(DeviceMatch{vendorId, kApplicationProductId});
+  }
+  return selection;
+}
+
+std::unique_ptr<DeviceSource> CreateDeviceSource(EventLoop& loop, DeviceSourceClient& client) {
+  const char* folder = std::getenv(unixhid::kDirEnvironment);
+  if (folder != nullptr && *folder != '\0')
+    return std::make_unique<UnixSocketDeviceSource>(folder, loop, client);
+  return std::make_unique<HidrawDeviceSource>(loop, client, KorvidControllers());
+}
+
+}  // namespace hiddevice

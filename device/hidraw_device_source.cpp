@@ -1,0 +1,226 @@
+#include "hidraw_device_source.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <libudev.h>
+#include <linux/hidraw.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include "udev_hidraw.h"
+
+namespace hiddevice {
+
+namespace {
+
+constexpr unsigned kWriteTimeoutMs = 1000;
+constexpr std::size_t kReportBytes = 64;
+// Reports queued at one wake-up are read in one go, up to this many, so that
+// one busy device cannot starve the loop.
+constexpr int kReadsPerWakeUp = 16;
+
+bool Listed(const std::vector<DeviceMatch>& list, std::uint16_t vendorId, std::uint16_t productId) {
+  return std::any_of(list.begin(), list.end(), [&](const DeviceMatch& match) {
+    return match.vendorId == vendorId && match.productId == productId;
+  });
+}
+
+
+std::string OpenFailure(int error) {
+  if (error == EACCES || error == EPERM) return "permission denied";
+  return std::strerror(error);
+}
+
+}  // namespace
+
+HidrawDeviceSource::HidrawDeviceSource(EventLoop& loop, DeviceSourceClient& client, DeviceSelection selection)
+    : loop_(loop), client_(client), selection_(std::move(selection)) {}
+
+HidrawDeviceSource::~HidrawDeviceSource() {
+  *alive_ = false;
+  for (auto& entry : open_) {
+    loop_.Unwatch(entry.second.fd);
+    entry.second.writer.reset();
+    close(entry.second.fd);
+  }
+  if (monitorFd_ >= 0) loop_.Unwatch(monitorFd_);
+  if (monitor_ != nullptr) udev_monitor_unref(monitor_);
+  if (udev_ != nullptr) udev_unref(udev_);
+}
+
+void HidrawDeviceSource::Start() {
+  if (udev_ != nullptr) return;
+  udev_ = udev_new();
+  if (udev_ == nullptr) return;
+  // Listening starts before the scan, so that nothing plugged in between
+  // is missed; what both report is taken once.
+  monitor_ = udev_monitor_new_from_netlink(udev_, "udev");
+  if (monitor_ != nullptr && udev_monitor_filter_add_match_subsystem_devtype(monitor_, "hidraw", nullptr) == 0 &&
+      udev_monitor_enable_receiving(monitor_) == 0) {
+    monitorFd_ = udev_monitor_get_fd(monitor_);
+    loop_.Watch(monitorFd_, [this] { OnMonitorEvent(); });
+  }
+  std::weak_ptr<bool> alive = alive_;
+  loop_.After(0, [this, alive] {
+    if (!alive.expired()) Scan();
+  });
+}
+
+void HidrawDeviceSource::Scan() {
+  udev_enumerate* enumerate = udev_enumerate_new(udev_);
+  if (enumerate == nullptr) return;
+  udev_enumerate_add_match_subsystem(enumerate, "hidraw");
+  udev_enumerate_scan_devices(enumerate);
+  udev_list_entry* entry;
+  udev_list_entry_foreach(entry, udev_enumerate_get_list_entry(enumerate)) {
+    udev_device* device = udev_device_new_from_syspath(udev_, udev_list_entry_get_name(entry));
+    if (device == nullptr) continue;
+    Consider(device, false);
+    udev_device_unref(device);
+  }
+  udev_enumerate_unref(enumerate);
+}
+
+void HidrawDeviceSource::OnMonitorEvent() {
+  udev_device* device = udev_monitor_receive_device(monitor_);
+  if (device == nullptr) return;
+  const char* action = udev_device_get_action(device);
+  const char* syspath = udev_device_get_syspath(device);
+  if (action != nullptr && syspath != nullptr) {
+    if (std::strcmp(action, "remove") == 0) {
+      Forget(syspath);
+    } else if (std::strcmp(action, "add") == 0) {
+      Consider(device, false);
+    } else if (std::strcmp(action, "change") == 0) {
+      // Access to a node may have been granted since (a rule, a login).
+      Consider(device, true);
+    }
+  }
+  udev_device_unref(device);
+}
+
+void HidrawDeviceSource::Consider(udev_device* device, bool retryUnavailable) {
+  const std::optional<HidrawNode> node = DescribeHidrawNode(device);
+  if (!node || node->bus != kBusUsb) return;
+  for (const auto& entry : open_) {
+    if (entry.second.syspath == node->syspath) return;  // known already
+  }
+  if (seen_.count(node->syspath) != 0) return;
+
+  DeviceProperties properties;
+  properties.vendorId = node->vendorId;
+  properties.productId = node->productId;
+  properties.product = node->name;
+  properties.path = node->devnode;
+  properties.port = node->port;
+  if (Listed(selection_.open, node->vendorId, node->productId)) {
+    const bool toldBefore = unavailable_.count(node->syspath) != 0;
+    if (toldBefore && !retryUnavailable) return;
+    Open(properties, node->syspath, !toldBefore);
+  } else if (Listed(selection_.watch, node->vendorId, node->productId)) {
+    seen_[node->syspath] = properties;
+    client_.DeviceSeen(properties);
+  }
+}
+
+void HidrawDeviceSource::Open(const DeviceProperties& judged, const std::string& syspath, bool tellUnavailable) {
+  const int fd = open(judged.path.c_str(), O_RDWR | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) {
+    const int error = errno;
+    if (error == ENOENT || error == ENODEV || error == ENXIO) return;  // gone again already
+    unavailable_.insert(syspath);
+    if (tellUnavailable) client_.DeviceUnavailable(judged, OpenFailure(error));
+    return;
+  }
+  hidraw_devinfo info{};
+  if (ioctl(fd, HIDIOCGRAWINFO, &info) < 0 || info.bustype != kBusUsb ||
+      static_cast<std::uint16_t>(info.vendor) != judged.vendorId ||
+      static_cast<std::uint16_t>(info.product) != judged.productId) {
+    close(fd);  // not what udev said it was
+    return;
+  }
+  DeviceProperties properties = judged;
+  char name[256] = {};
+  if (ioctl(fd, HIDIOCGRAWNAME(sizeof name - 1), name) > 0 && name[0] != '\0') properties.product = name;
+
+  unavailable_.erase(syspath);
+  const DeviceId id = nextId_++;
+  OpenDevice& device = open_[id];
+  device.fd = fd;
+  device.syspath = syspath;
+  device.writer = std::make_unique<BoundedWriter>(fd);
+  loop_.Watch(fd, [this, id] { OnReadable(id); });
+  client_.DeviceArrived(id, properties);
+}
+
+void HidrawDeviceSource::OnReadable(DeviceId id) {
+  std::uint8_t report[4096];  // a longer report than ours is handed on whole
+  for (int i = 0; i < kReadsPerWakeUp; ++i) {
+    const auto found = open_.find(id);
+    if (found == open_.end()) return;  // the client's answer removed it
+    const ssize_t got = read(found->second.fd, report, sizeof report);
+    if (got > 0) {
+      client_.InputReport(id, report, static_cast<std::size_t>(got));
+      continue;
+    }
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
+    // End of file, a removed device, or an error no read will get past:
+    // the device is of no more use.
+    Remove(id);
+    return;
+  }
+}
+
+void HidrawDeviceSource::Remove(DeviceId id) {
+  const auto found = open_.find(id);
+  if (found == open_.end()) return;
+  loop_.Unwatch(found->second.fd);
+  found->second.writer.reset();
+  close(found->second.fd);
+  open_.erase(found);
+  client_.DeviceRemoved(id);
+}
+
+void HidrawDeviceSource::Forget(const std::string& syspath) {
+  unavailable_.erase(syspath);
+  for (const auto& entry : open_) {
+    if (entry.second.syspath == syspath) {
+      Remove(entry.first);
+      return;
+    }
+  }
+  const auto seen = seen_.find(syspath);
+  if (seen == seen_.end()) return;
+  const DeviceProperties properties = seen->second;
+  seen_.erase(seen);
+  client_.DeviceUnseen(properties);
+}
+
+WriteResult HidrawDeviceSource::WriteReport(DeviceId id, const std::uint8_t* report, std::size_t length) {
+  const auto found = open_.find(id);
+  if (found == open_.end()) return WriteResult::Gone;
+  std::uint8_t numbered[1 + kReportBytes] = {};  // report ID 0: the reports are unnumbered
+  std::memcpy(numbered + 1, report, std::min(length, kReportBytes));
+  switch (found->second.writer->Write(numbered, sizeof numbered, kWriteTimeoutMs)) {
+    case BoundedWriter::Result::Written:
+      return WriteResult::Written;
+    case BoundedWriter::Result::Gone: {
+      // Told from the loop, never from inside the client's own call.
+      std::weak_ptr<bool> alive = alive_;
+      loop_.After(0, [this, alive, id] {
+        if (!alive.expired()) Remove(id);
+      });
+      return WriteResult::Gone;
+    }
+    case BoundedWriter::Result::Failed:
+      break;
+  }
+  return WriteResult::Failed;
+}
+
+}  // namespace hiddevice

@@ -1,0 +1,47 @@
+#include "udev_hidraw.h"
+
+#include <libudev.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace hiddevice {
+
+bool ParseHidId(const char* text, std::uint16_t& bus, std::uint16_t& vendorId, std::uint16_t& productId) {
+  if (text == nullptr) return false;
+  unsigned long fields[3];
+  const char* at = text;
+  for (int i = 0; i < 3; ++i) {
+    char* end = nullptr;
+    fields[i] = std::strtoul(at, &end, 16);
+    if (end == at || (i < 2 && *end != ':') || (i == 2 && *end != '\0')) return false;
+    at = end + 1;
+  }
+  // The kernel writes 32-bit fields; identifiers are 16 bits wide.
+  if (fields[0] > 0xFFFF || fields[1] > 0xFFFF || fields[2] > 0xFFFF) return false;
+  bus = static_cast<std::uint16_t>(fields[0]);
+  vendorId = static_cast<std::uint16_t>(fields[1]);
+  productId = static_cast<std::uint16_t>(fields[2]);
+  return true;
+}
+
+std::optional<HidrawNode> DescribeHidrawNode(udev_device* device) {
+  if (device == nullptr) return std::nullopt;
+  udev_device* hid = udev_device_get_parent_with_subsystem_devtype(device, "hid", nullptr);
+  if (hid == nullptr) return std::nullopt;
+  HidrawNode node;
+  if (!ParseHidId(udev_device_get_property_value(hid, "HID_ID"), node.bus, node.vendorId, node.productId))
+    return std::nullopt;
+  const char* syspath = udev_device_get_syspath(device);
+  const char* devnode = udev_device_get_devnode(device);
+  if (syspath == nullptr || devnode == nullptr) return std::nullopt;
+  node.syspath = syspath;
+  node.devnode = devnode;
+  if (const char* name = udev_device_get_property_value(hid, "HID_NAME")) node.name = name;
+  if (udev_device* usb = udev_device_get_parent_with_subsystem_devtype(device, "usb", "usb_device")) {
+    if (const char* port = udev_device_get_syspath(usb)) node.port = port;
+  }
+  return node;
+}
+
+}  // namespace hiddevice

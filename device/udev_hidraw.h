@@ -1,0 +1,32 @@
+// What udev tells of a hidraw node, judged without opening it: the bus and
+// identifiers of the HID device it belongs to (its HID_ID), its name and the
+// port it hangs on. Reading these needs no permission on the node.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+struct udev_device;
+
+namespace hiddevice {
+
+constexpr std::uint16_t kBusUsb = 0x0003;
+
+struct HidrawNode {
+  std::string syspath;  // udev's name for it, also in its removal event
+  std::string devnode;  // /dev/hidrawN
+  std::uint16_t bus = 0;
+  std::uint16_t vendorId = 0;
+  std::uint16_t productId = 0;
+  std::string name;  // HID_NAME
+  std::string port;  // the USB device's syspath, "" when it has none
+};
+
+// "0003:00002DC8:00005750" -> bus 3, vendor 0x2DC8, product 0x5750.
+bool ParseHidId(const char* text, std::uint16_t& bus, std::uint16_t& vendorId, std::uint16_t& productId);
+
+// Nothing when the node has no HID parent with a readable HID_ID.
+std::optional<HidrawNode> DescribeHidrawNode(udev_device* device);
+
+}  // namespace hiddevice
