@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "access_advice.h"
 #include "commands.h"
 #include "exit_status.h"
 
@@ -23,7 +24,8 @@ const char kUsage[] =
     "\n"
     "Run 'korvid-update COMMAND --help' for a command's options.\n"
     "Exit status: 0 done, 1 the update did not succeed, 2 bad usage, bad file,\n"
-    "no controller or no permission, 130 interrupted.\n";
+    "no controller or no permission, 130 interrupted.\n"
+    "Access to controllers in BOOT mode comes from the udev rule\n";
 
 const char kListUsage[] =
     "Usage: korvid-update list [--json]\n"
@@ -151,7 +153,7 @@ int main(int argc, char** argv) {
   if (args.empty()) return UsageError(kUsage, "which command?");
   const std::string command = args.front();
   args.erase(args.begin());
-  if (IsHelp(command)) return std::printf("%s", kUsage), kExitUpdated;
+  if (IsHelp(command)) return std::printf("%s  %s\n", kUsage, hiddevice::UdevRulePath().c_str()), kExitUpdated;
   if (command == "list") return List(args);
   if (command == "version") return Version(args);
   if (command == "flash") return Flash(args);
