@@ -621,6 +621,57 @@ TEST_F(EngineStateChinese, WindowsFailureAndSuccessTextsFollowTheLanguage) {
 INSTANTIATE_TEST_SUITE_P(EnginePlatforms, EngineStateFailure, testing::Values(Platform::Windows, Platform::Macos),
                          PlatformParamName());
 
+// ---- How a run ended, as the front-end hears it -------------------------------
+
+TEST_P(EngineStateFailure, EveryEndingOfAStartedRunIsToldOnceJustBeforeItsMessage) {
+  enum class End { Success, FailureEvent, Silence, Removal, ChunkNotWritten, FileGone };
+  const std::pair<End, RunOutcome> cases[] = {
+      {End::Success, RunOutcome::Updated},
+      {End::FailureEvent, RunOutcome::ControllerFailed},
+      {End::Silence, RunOutcome::ControllerSilent},
+      {End::Removal, RunOutcome::ControllerRemoved},
+      {End::ChunkNotWritten, RunOutcome::WriteFailed},
+      {End::FileGone, RunOutcome::FirmwareFileFailed},
+  };
+  for (const auto& [end, told] : cases) {
+    SCOPED_TRACE(static_cast<int>(end));
+    Start(P());
+    const std::filesystem::path file = Begin(100);
+    if (end == End::FileGone) std::filesystem::remove(file);
+    if (end == End::ChunkNotWritten) Ui().failingWrites = {3};
+    Ack();
+    switch (end) {
+      case End::Success:
+        for (int i = 0; i < 5; ++i) Ack();
+        break;
+      case End::FailureEvent:
+        Deliver(EventMessage(FIRMWARE_FAIL_24));
+        break;
+      case End::Silence:
+        TickUntilMessage(0, 20000);
+        break;
+      case End::Removal:
+        ControllerRemoved();
+        break;
+      case End::ChunkNotWritten:
+        Ack();
+        break;
+      case End::FileGone:
+        break;
+    }
+    ASSERT_EQ(Ui().outcomes.size(), 1u);
+    EXPECT_EQ(Ui().outcomes[0].first, told);
+    EXPECT_EQ(Ui().outcomes[0].second, 0u) << "told before the message";
+    EXPECT_EQ(Ui().messages.size(), 1u);
+  }
+
+  Start(P());  // a run that ends before any transfer tells nothing
+  RequestFirmwareUpdate(kTarget, PACKET_TYPE_HID);
+  Deliver(IdentityMessage(1));  // no file to choose: cancelled
+  EXPECT_TRUE(m_updateComplete);
+  EXPECT_TRUE(Ui().outcomes.empty());
+}
+
 // ---- Files that change under the engine --------------------------------------
 
 class EngineStateFileChanges : public EngineState {};

@@ -85,8 +85,11 @@ void RecordingFrontEnd::TransferStarted() {
   log.push_back("transfer started");
 }
 
+void RecordingFrontEnd::RunEnding(RunOutcome outcome) { outcomes.emplace_back(outcome, messages.size()); }
+
 void RecordingFrontEnd::ClearRecords() {
   reports.clear();
+  outcomes.clear();
   reportTargets.clear();
   streams.clear();
   fileChoices.clear();

@@ -75,6 +75,7 @@ class RecordingFrontEnd final : public FrontEnd {
   void EnableUpdateButton(ButtonRule rule) override;
   void ShowUpgradedNotice() override;
   void TransferStarted() override;
+  void RunEnding(RunOutcome outcome) override;
 
   // Forgets what was recorded; the script stays.
   void ClearRecords();
@@ -100,6 +101,8 @@ class RecordingFrontEnd final : public FrontEnd {
   std::vector<ButtonRule> enables;
   int upgradedNotices = 0;
   int transfersStarted = 0;
+  // How runs ended, with the number of messages shown before each was told.
+  std::vector<std::pair<RunOutcome, std::size_t>> outcomes;
   std::vector<std::string> log;  // every operation in order, in words
 
  private:

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <memory>
 
+#include "device_access_alert.h"
 #include "device_source.h"
 #include "run_loop_event_loop.h"
 
@@ -102,6 +103,9 @@ class ManagerCore final : public hiddevice::DeviceSourceClient {
   void DeviceRemoved(hiddevice::DeviceId device) override { [manager_ deviceRemoved:device]; }
   void InputReport(hiddevice::DeviceId device, const uint8_t* report, std::size_t length) override {
     [manager_ inputReport:report length:length from:device];
+  }
+  void DeviceUnavailable(const hiddevice::DeviceProperties& properties, const std::string& reason) override {
+    TellDeviceUnavailable(properties, reason);
   }
 
  private:
