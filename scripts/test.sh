@@ -37,4 +37,9 @@ cmake --preset gnustep
 cmake --build --preset gnustep -j "$jobs"
 ctest --preset gnustep -j "$jobs"
 
+stage "Linux package: korvid-updater.deb built from the install, its contents, lintian"
+cmake --preset package
+cmake --build --preset package -j "$jobs"
+ctest --preset package
+
 stage "all stages passed"
