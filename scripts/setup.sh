@@ -9,7 +9,9 @@ packages=(cmake make g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev libb
   # the macOS application here: GNUstep's AppKit with its cairo back end
   gnustep-devel gobjc++ gnustep-back0.29-cairo
   # both GUIs under a virtual display, driven and photographed
-  xvfb xauth xdotool x11-utils imagemagick)
+  xvfb xauth xdotool x11-utils imagemagick
+  # Linux hidraw devices emulated for the device layer's tests
+  umockdev libumockdev-dev libudev-dev pkg-config)
 
 missing=()
 for package in "${packages[@]}"; do
