@@ -82,6 +82,7 @@ bool HidrawNode::Plug(std::string& error) {
   // who may open it.
   chmod(testbed_.HandlerSocket(devnode).c_str(), 0666);
 
+  // Adding sends the "add" uevents, the node's once its /dev entry exists.
   if (!testbed_.Add(description_.text, error)) return false;
   ptyMaster_ = testbed_.PtyMaster(devnode);
   char slaveName[128];
@@ -104,9 +105,6 @@ bool HidrawNode::Plug(std::string& error) {
     tcsetattr(ptySlave_, TCSANOW, &raw);
   }
   fchmod(ptySlave_, mode_);
-
-  testbed_.Uevent(description_.hidSyspath, "add");
-  testbed_.Uevent(description_.hidrawSyspath, "add");
   plugged_ = true;
   return true;
 }
