@@ -124,6 +124,8 @@ bool Emulator::Start(std::string& error) {
 
   if (!options_.control.empty()) {
     if (!control_.Open(options_.control, error)) return false;
+    // A program run as another user (to be refused a node) still controls.
+    chmod(options_.control.c_str(), 0666);
     controlSource_ =
         std::make_unique<PollSetSource>([this](std::vector<pollfd>& fds) { control_.AddPollFds(fds); },
                                         [this](const std::vector<pollfd>& fds) { control_.HandleEvents(fds); });
