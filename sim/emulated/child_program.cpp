@@ -4,6 +4,7 @@
 #include <spawn.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cstring>
 
 extern char** environ;
@@ -12,10 +13,21 @@ ChildProgram::~ChildProgram() {
   if (watch_ != 0) g_source_remove(watch_);
 }
 
-bool ChildProgram::Start(const std::vector<std::string>& argv, bool ownGroup, std::string& error) {
+bool ChildProgram::Start(const std::vector<std::string>& argv, const std::vector<std::string>& extraEnvironment,
+                         bool ownGroup, std::string& error) {
   std::vector<char*> args;
   for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
   args.push_back(nullptr);
+  // Built here rather than with setenv: umockdev's threads already run.
+  std::vector<char*> environment;
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    const std::string name = std::string(*entry).substr(0, std::strcspn(*entry, "=") + 1);
+    const bool replaced = std::any_of(extraEnvironment.begin(), extraEnvironment.end(),
+                                      [&](const std::string& extra) { return extra.rfind(name, 0) == 0; });
+    if (!replaced) environment.push_back(*entry);
+  }
+  for (const std::string& extra : extraEnvironment) environment.push_back(const_cast<char*>(extra.c_str()));
+  environment.push_back(nullptr);
 
   posix_spawnattr_t attributes;
   posix_spawnattr_init(&attributes);
@@ -35,7 +47,7 @@ bool ChildProgram::Start(const std::vector<std::string>& argv, bool ownGroup, st
   }
   posix_spawnattr_setflags(&attributes, flags);
   pid_t pid = -1;
-  const int failure = posix_spawnp(&pid, args[0], nullptr, &attributes, args.data(), environ);
+  const int failure = posix_spawnp(&pid, args[0], nullptr, &attributes, args.data(), environment.data());
   posix_spawnattr_destroy(&attributes);
   if (failure != 0) {
     error = "cannot start " + argv[0] + ": " + std::strerror(failure);

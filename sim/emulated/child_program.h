@@ -20,9 +20,11 @@ class ChildProgram {
   ChildProgram(const ChildProgram&) = delete;
   ChildProgram& operator=(const ChildProgram&) = delete;
 
-  // With `ownGroup` the program leads a process group of its own, so that a
-  // signal can reach it and whatever it started.
-  bool Start(const std::vector<std::string>& argv, bool ownGroup, std::string& error);
+  // The program gets this process's environment with `extraEnvironment`
+  // ("NAME=value") added. With `ownGroup` it leads a process group of its
+  // own, so that a signal can reach it and whatever it started.
+  bool Start(const std::vector<std::string>& argv, const std::vector<std::string>& extraEnvironment, bool ownGroup,
+             std::string& error);
   bool Running() const { return pid_ > 0 && !ended_; }
   pid_t Pid() const { return pid_; }
   // To the program only, or to its process group when it has its own.

@@ -129,11 +129,12 @@ bool Emulator::Start(std::string& error) {
     controlSource_ =
         std::make_unique<PollSetSource>([this](std::vector<pollfd>& fds) { control_.AddPollFds(fds); },
                                         [this](const std::vector<pollfd>& fds) { control_.HandleEvents(fds); });
-    setenv(kControlEnvironment, options_.control.c_str(), 1);
   }
   if (!options_.rootFile.empty() && !WriteFileAtomically(options_.rootFile, testbed_->Root(), error)) return false;
   if (!options_.program.empty()) {
-    if (!program_.Start(options_.program, options_.forwardSignals, error)) return false;
+    std::vector<std::string> environment;
+    if (!options_.control.empty()) environment.push_back(std::string(kControlEnvironment) + "=" + options_.control);
+    if (!program_.Start(options_.program, environment, options_.forwardSignals, error)) return false;
     if (!options_.programPidFile.empty() &&
         !WriteFileAtomically(options_.programPidFile, std::to_string(program_.Pid()), error)) {
       program_.Signal(SIGKILL);
