@@ -44,8 +44,11 @@ int main(int argc, char** argv) {
     std::fprintf(out, "%s%s", kEmulatorUsage, kControllerOptionsUsage);
     std::fprintf(out,
                  "Control commands (K: controller number, default 1): status [K], attach [K], unplug [K],\n"
-                 "reattach [K], image [K] FILE, violations [K], stats [K], quit.\n"
-                 "PROGRAM finds the control socket in $%s.\n"
+                 "reattach [K], image [K] FILE, violations [K], stats [K], quit (with PROGRAM: PROGRAM\n"
+                 "gets SIGTERM). PROGRAM finds the control socket in $%s.\n"
+                 "SIGINT or SIGTERM with PROGRAM running: passed on with --forward-signals; otherwise\n"
+                 "the emulator waits for PROGRAM (which shares its process group) to end, and a second\n"
+                 "signal kills PROGRAM.\n"
                  "Exit status: PROGRAM's (128 + signal when it was killed); without PROGRAM 0 after quit,\n"
                  "SIGINT or SIGTERM; 2 for bad usage, outside umockdev-wrapper, or when the testbed\n"
                  "cannot be made. With --send: 0 for a reply, 1 for an error reply, 2 for none.\n",
