@@ -232,7 +232,9 @@ std::string Emulator::Control(const std::string& line) {
     const std::string devnode = controller.link.Devnode();
     const HidrawNode* node = controller.link.Node();
     reply += " node=" + (devnode.empty() ? std::string("-") : devnode);
-    reply += " open=" + std::to_string(node != nullptr && node->Present() ? node->Openers() : 0);
+    const bool present = node != nullptr && node->Present();
+    reply += " open=" + std::to_string(present ? node->Openers() : 0);
+    reply += " queued=" + std::to_string(present ? node->Queued() : 0);
     reply += " wire_violations=" + std::to_string(controller.link.WireViolationCount());
   } else if (command.word == "violations") {
     for (const std::string& violation : controller.link.WireViolations())

@@ -219,7 +219,14 @@ void HidrawNode::AnswerWrite(UMockdevIoctlClient* client) {
   Complete(client, static_cast<long>(length));
 }
 
-void HidrawNode::Opened(UMockdevIoctlClient* client) { openers_.push_back(client); }
+void HidrawNode::Opened(UMockdevIoctlClient* client) {
+  openers_.push_back(client);
+  // A new reader starts with nothing queued, as on hidraw. Readers share one
+  // queue here (the pty that poll watches is one), so this also drops what
+  // an earlier reader has not read, above all what a program killed in the
+  // middle of a call left behind, which umockdev never sees close.
+  ForgetQueued();
+}
 
 void HidrawNode::Closed(UMockdevIoctlClient* client) {
   const auto it = std::find(openers_.begin(), openers_.end(), client);
@@ -228,10 +235,13 @@ void HidrawNode::Closed(UMockdevIoctlClient* client) {
   g_object_unref(client);
   openers_.erase(it);
   // With no reader left hidraw keeps nothing for the next one.
-  if (openers_.empty() && Present()) {
-    DrainDoorbell(static_cast<unsigned>(queued_));
-    queued_ = 0;
-  }
+  if (openers_.empty()) ForgetQueued();
+}
+
+void HidrawNode::ForgetQueued() {
+  if (!Present()) return;
+  DrainDoorbell(static_cast<unsigned>(queued_));
+  queued_ = 0;
 }
 
 void HidrawNode::RingDoorbell() {

@@ -4,7 +4,8 @@
 // Each read returns one whole 64-byte input report; a program's poll sees
 // POLLIN exactly while a report is queued, because one byte per queued
 // report waits in the pty behind the node (the program polls that pty; the
-// node drains a byte per report read). Writes carry report ID 0 and the 64
+// node drains a byte per report read). The queue is the node's, not each
+// reader's: a program opening the node empties it. Writes carry report ID 0 and the 64
 // report bytes. After Unplug every call on a descriptor still open fails
 // with ENODEV, as on a device that was pulled out.
 //
@@ -65,6 +66,7 @@ class HidrawNode {
   const std::string& Devnode() const { return description_.devnode; }
   bool Present() const { return plugged_ && !gone_; }
   std::size_t Openers() const { return openers_.size(); }
+  std::size_t Queued() const { return queued_; }
 
  private:
   void AnswerIoctl(UMockdevIoctlClient* client);
@@ -72,6 +74,7 @@ class HidrawNode {
   void AnswerWrite(UMockdevIoctlClient* client);
   void Opened(UMockdevIoctlClient* client);
   void Closed(UMockdevIoctlClient* client);
+  void ForgetQueued();
 
   void RingDoorbell();
   // Drains the bytes of reports no longer queued; those still on their way

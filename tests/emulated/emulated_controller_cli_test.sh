@@ -116,7 +116,7 @@ for ending in quit SIGTERM; do
   UMOCKDEV_DIR=$(cat "$work/root") umockdev-wrapper test -e /sys/class/hidraw/hidraw0 ||
     fail "$ending: a program run under the root folder sees no hidraw0"
   reply=$("$emulator" --send "$work/ctl" status)
-  [[ $reply == "attached=1 boot=1 vid=0x2DC8 pid=0x5750 "*" node=/dev/hidraw0 open=0 wire_violations=0" ]] ||
+  [[ $reply == "attached=1 boot=1 vid=0x2DC8 pid=0x5750 "*" node=/dev/hidraw0 open=0 queued=0 wire_violations=0" ]] ||
     fail "$ending: status '$reply'"
   reply=$("$emulator" --send "$work/ctl" status 2)
   status=$?

@@ -6,10 +6,12 @@
 #include <linux/hidraw.h>
 #include <linux/input.h>
 #include <sys/ioctl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstring>
 
 #include "hidraw_client.h"
@@ -159,6 +161,41 @@ TEST(Devices, WritesThatAreNotOneNumberlessReportAreWireViolationsTheControllerN
   EXPECT_EQ(StatusField(status, "reports"), StatusField(before, "reports")) << "one of them reached the controller";
   EXPECT_FALSE(file.Readable(0));
   EXPECT_EQ(Control("violations 2"), "");
+}
+
+TEST(Devices, AProgramKilledInTheMiddleLeavesNoReportsBehind) {
+  int ready[2];
+  ASSERT_EQ(pipe(ready), 0);
+  const pid_t looping = fork();
+  ASSERT_GE(looping, 0);
+  if (looping == 0) {  // round trips without end, until killed
+    HidrawFile file("/dev/hidraw1");
+    for (int trips = 0;; ++trips) {
+      if (file.Write(VersionRequest()) != 65 || !file.Answer()) _exit(1);
+      if (trips == 20 && write(ready[1], "r", 1) != 1) _exit(1);
+    }
+  }
+  close(ready[1]);
+  char byte;
+  const bool looped = read(ready[0], &byte, 1) == 1;
+  close(ready[0]);
+  kill(looping, SIGKILL);
+  int status = 0;
+  waitpid(looping, &status, 0);
+  ASSERT_TRUE(looped) << "the looping program failed";
+
+  // Whether it died inside a call or between two, the next program finds
+  // nothing queued, and its first answer is its own.
+  HidrawFile file("/dev/hidraw1");
+  hidraw_devinfo info{};
+  ASSERT_EQ(ioctl(file.Fd(), HIDIOCGRAWINFO, &info), 0);
+  const std::string line = Control("status 2");
+  EXPECT_EQ(StatusField(line, "queued"), "0") << line;
+  EXPECT_FALSE(file.Readable(0));
+  ASSERT_EQ(file.Write(UpdateRequest()), 65);
+  const std::optional<Report> identity = file.Answer();
+  ASSERT_TRUE(identity.has_value());
+  EXPECT_EQ((*identity)[2], MSG_IDENTITY);
 }
 
 // Run under an emulator with --paced.
