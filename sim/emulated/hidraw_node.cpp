@@ -104,6 +104,9 @@ bool HidrawNode::Plug(std::string& error) {
     cfmakeraw(&raw);
     tcsetattr(ptySlave_, TCSANOW, &raw);
   }
+  // Only now can the node's mode be set, after umockdev sent the "add"
+  // uevent: a program of another user opening the node that very instant may
+  // be refused once (root is not).
   fchmod(ptySlave_, mode_);
   plugged_ = true;
   return true;
