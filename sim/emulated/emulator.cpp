@@ -1,0 +1,273 @@
+#include "emulator.h"
+
+#include <glib-unix.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+
+#include "controller_options.h"
+#include "protocol.h"
+
+const char kControlEnvironment[] = "KORVID_EMULATOR_CONTROL";
+
+namespace {
+
+HidIdentity ExtraIdentity(ExtraDevice extra) {
+  switch (extra) {
+    case ExtraDevice::OtherVendor:
+      return HidIdentity{HidBus::Usb, 0x046D, 0xC000, "USB Receiver"};
+    case ExtraDevice::Bluetooth:
+      return HidIdentity{HidBus::Bluetooth, 0x2DC8, kBootProductId, ControllerProductName(kBootProductId)};
+    case ExtraDevice::Application:
+      break;
+  }
+  return HidIdentity{HidBus::Usb, 0x2DC8, 0x5751, ControllerProductName(0x5751)};
+}
+
+// Written whole or not at all: a test waiting for the file never reads half.
+bool WriteFileAtomically(const std::string& path, const std::string& text, std::string& error) {
+  const std::string temporary = path + ".partial";
+  {
+    std::ofstream out(temporary, std::ios::trunc);
+    out << text << '\n';
+    if (!out) {
+      error = "cannot write " + temporary;
+      return false;
+    }
+  }
+  if (std::rename(temporary.c_str(), path.c_str()) != 0) {
+    error = "cannot write " + path + ": " + std::strerror(errno);
+    return false;
+  }
+  return true;
+}
+
+bool ParseControllerNumber(const std::string& text, unsigned& k) {
+  unsigned long value = 0;
+  if (!ParseWholeNumber(text.c_str(), 1000, value) || value == 0) return false;
+  k = static_cast<unsigned>(value);
+  return true;
+}
+
+}  // namespace
+
+// One emulated controller: its service, and the link that gives it nodes.
+struct Emulator::Controller {
+  Controller(Testbed& testbed, CallMailbox& mailbox, std::vector<std::unique_ptr<HidrawNode>>& retired, unsigned port,
+             mode_t nodeMode, const ServiceOptions& options)
+      : link(testbed, mailbox, retired, port, nodeMode,
+             [this](const Report& report) { service.OnOutputReport(report, MonotonicUs()); }),
+        service(options, link) {}
+
+  EmulatedLink link;
+  ControllerService service;
+};
+
+Emulator::Emulator(EmulatorOptions options)
+    : options_(std::move(options)),
+      loop_(g_main_loop_new(nullptr, FALSE)),
+      timer_([this] { ServeControllers(); }),
+      control_([this](const std::string& line) { return Control(line); }),
+      program_([this](int status) {
+        exitStatus_ = status;
+        Quit();
+      }) {}
+
+Emulator::~Emulator() {
+  Shutdown();
+  g_main_loop_unref(loop_);
+}
+
+bool Emulator::Start(std::string& error) {
+  if (!mailbox_.Ready() || !timer_.Ready()) {
+    error = std::string("cannot make the event descriptors: ") + std::strerror(errno);
+    return false;
+  }
+  // Frame boundaries of the paced link are due to the microsecond.
+  prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+  signal(SIGPIPE, SIG_IGN);
+  signalWatches_[0] = g_unix_signal_add(SIGINT, &Emulator::OnSigint, this);
+  signalWatches_[1] = g_unix_signal_add(SIGTERM, &Emulator::OnSigterm, this);
+  mailboxWatch_ = g_unix_fd_add(mailbox_.WakeFd(), G_IO_IN, &Emulator::OnCallsWaiting, this);
+
+  testbed_ = Testbed::Create(error);
+  if (!testbed_) return false;
+  // Programs of other users (an open refused by mode alone) must reach the
+  // nodes, and their udev monitors put their sockets in this folder.
+  chmod(testbed_->Root().c_str(), 01777);
+
+  for (unsigned k = 1; k <= options_.controllers; ++k) {
+    ServiceOptions service = options_.service;
+    service.controller = ControllerConfigFor(options_, k);
+    const bool locked =
+        std::find(options_.noPermission.begin(), options_.noPermission.end(), k) != options_.noPermission.end();
+    controllers_.push_back(std::make_unique<Controller>(*testbed_, mailbox_, retired_, k, locked ? 0 : 0666, service));
+    Controller& controller = *controllers_.back();
+    controller.service.Start(MonotonicUs());
+    if (options_.service.attachAtStart && !controller.service.Attached()) {
+      error = "controller " + std::to_string(k) + ": " + controller.link.LastError();
+      return false;
+    }
+  }
+  unsigned port = options_.controllers;
+  for (ExtraDevice extra : options_.extras)
+    if (!PlugExtra(extra, ++port, error)) return false;
+  ServeControllers();
+
+  if (!options_.control.empty()) {
+    if (!control_.Open(options_.control, error)) return false;
+    // A program run as another user (to be refused a node) still controls.
+    chmod(options_.control.c_str(), 0666);
+    controlSource_ =
+        std::make_unique<PollSetSource>([this](std::vector<pollfd>& fds) { control_.AddPollFds(fds); },
+                                        [this](const std::vector<pollfd>& fds) { control_.HandleEvents(fds); });
+  }
+  if (!options_.rootFile.empty() && !WriteFileAtomically(options_.rootFile, testbed_->Root(), error)) return false;
+  if (!options_.program.empty()) {
+    std::vector<std::string> environment;
+    if (!options_.control.empty()) environment.push_back(std::string(kControlEnvironment) + "=" + options_.control);
+    if (!program_.Start(options_.program, environment, options_.forwardSignals, error)) return false;
+    if (!options_.programPidFile.empty() &&
+        !WriteFileAtomically(options_.programPidFile, std::to_string(program_.Pid()), error)) {
+      program_.Signal(SIGKILL);
+      return false;
+    }
+  }
+  return true;
+}
+
+bool Emulator::PlugExtra(ExtraDevice extra, unsigned port, std::string& error) {
+  extras_.push_back(std::make_unique<HidrawNode>(*testbed_, mailbox_, ExtraIdentity(extra), port, 0666, nullptr));
+  return extras_.back()->Plug(error);
+}
+
+int Emulator::Run() {
+  g_main_loop_run(loop_);
+  Shutdown();
+  return exitStatus_;
+}
+
+void Emulator::Quit() { g_main_loop_quit(loop_); }
+
+gboolean Emulator::OnCallsWaiting(gint, GIOCondition, gpointer self) {
+  static_cast<Emulator*>(self)->TakeCalls();
+  return G_SOURCE_CONTINUE;
+}
+
+void Emulator::TakeCalls() {
+  for (const HandedCall& call : mailbox_.Take()) call.node->Handle(call);
+  ServeControllers();
+}
+
+void Emulator::ServeControllers() {
+  const uint64_t now = MonotonicUs();
+  uint64_t due = ControllerService::kNever;
+  for (auto& controller : controllers_) due = std::min(due, controller->service.Poll(now));
+  if (due == ControllerService::kNever)
+    timer_.Cancel();
+  else
+    timer_.WakeAt(due);
+}
+
+gboolean Emulator::OnSigint(gpointer self) {
+  static_cast<Emulator*>(self)->OnStopSignal(SIGINT);
+  return G_SOURCE_CONTINUE;
+}
+
+gboolean Emulator::OnSigterm(gpointer self) {
+  static_cast<Emulator*>(self)->OnStopSignal(SIGTERM);
+  return G_SOURCE_CONTINUE;
+}
+
+void Emulator::OnStopSignal(int signal) {
+  if (!program_.Running()) return Quit();
+  if (options_.forwardSignals) return program_.Signal(signal);
+  // The program shares our process group: a terminal's signal reached it
+  // too, and it is given the time to end. A second signal does not wait.
+  if (stopSignalled_) program_.Signal(SIGKILL);
+  stopSignalled_ = true;
+}
+
+std::string Emulator::Control(const std::string& line) {
+  const ControlCommand command = ParseControlCommand(line);
+  if (command.word == "quit") {
+    if (program_.Running())
+      program_.Signal(SIGTERM);
+    else
+      Quit();
+    return "ok";
+  }
+  const bool known = command.word == "status" || command.word == "attach" || command.word == "unplug" ||
+                     command.word == "reattach" || command.word == "violations" || command.word == "stats" ||
+                     command.word == "image";
+  if (!known) return "error unknown command: " + command.word;
+
+  unsigned k = 1;
+  std::string serviceLine = command.word;
+  if (command.word == "image") {
+    // "image K FILE", or "image FILE" for the first controller.
+    const ControlCommand parts = ParseControlCommand(command.argument);
+    if (!parts.argument.empty() && ParseControllerNumber(parts.word, k))
+      serviceLine += " " + parts.argument;
+    else
+      serviceLine += command.argument.empty() ? "" : " " + command.argument;
+  } else if (!command.argument.empty() && !ParseControllerNumber(command.argument, k)) {
+    return "error " + command.word + " takes a controller number from 1";
+  }
+  if (k > controllers_.size())
+    return "error no controller " + std::to_string(k) + " (there are " + std::to_string(controllers_.size()) + ")";
+
+  Controller& controller = *controllers_[k - 1];
+  std::string reply = controller.service.Control(serviceLine, MonotonicUs());
+  ServeControllers();
+  if (command.word == "status") {
+    const std::string devnode = controller.link.Devnode();
+    const HidrawNode* node = controller.link.Node();
+    reply += " node=" + (devnode.empty() ? std::string("-") : devnode);
+    const bool present = node != nullptr && node->Present();
+    reply += " open=" + std::to_string(present ? node->Openers() : 0);
+    reply += " queued=" + std::to_string(present ? node->Queued() : 0);
+    reply += " wire_violations=" + std::to_string(controller.link.WireViolationCount());
+  } else if (command.word == "violations") {
+    for (const std::string& violation : controller.link.WireViolations())
+      reply += (reply.empty() ? "" : "; ") + violation;
+    const uint64_t untold = controller.link.WireViolationCount() - controller.link.WireViolations().size();
+    if (untold > 0) reply += "; and " + std::to_string(untold) + " more wire violations";
+  }
+  return reply;
+}
+
+void Emulator::Shutdown() {
+  if (shutDown_) return;
+  shutDown_ = true;
+  controlSource_.reset();
+  control_.Close();
+  for (guint& watch : signalWatches_) {
+    if (watch != 0) g_source_remove(watch);
+    watch = 0;
+  }
+  if (program_.Running()) program_.Signal(SIGKILL);
+  // Every device goes as if pulled out, so that a program still running
+  // under the testbed hears of it; calls still waiting then fail.
+  for (auto& controller : controllers_) controller->link.Vanish();
+  for (auto& extra : extras_) {
+    extra->Unplug();
+    retired_.push_back(std::move(extra));
+  }
+  extras_.clear();
+  for (const HandedCall& call : mailbox_.Take()) call.node->Handle(call);
+  if (mailboxWatch_ != 0) g_source_remove(mailboxWatch_);
+  mailboxWatch_ = 0;
+  for (auto& node : retired_) node->Forget();
+  testbed_.reset();  // removes the testbed folder
+  controllers_.clear();
+  retired_.clear();
+}

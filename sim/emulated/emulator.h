@@ -1,0 +1,71 @@
+// korvid-emulated-controller's whole: the testbed, one controller service
+// per emulated controller with its link, the devices that are not ours, the
+// control channel and the program run under it, all on one GLib main loop.
+#pragma once
+
+#include <glib.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "call_mailbox.h"
+#include "child_program.h"
+#include "emulated_link.h"
+#include "emulator_options.h"
+#include "microsecond_timer.h"
+#include "poll_set_source.h"
+#include "testbed.h"
+#include "unix_control_channel.h"
+
+// The environment variable that tells PROGRAM the control channel's socket.
+extern const char kControlEnvironment[];
+
+class Emulator {
+ public:
+  explicit Emulator(EmulatorOptions options);
+  ~Emulator();
+  Emulator(const Emulator&) = delete;
+  Emulator& operator=(const Emulator&) = delete;
+
+  // Makes the testbed, plugs in the devices, opens the control channel and
+  // starts PROGRAM; false with `error` set when something cannot be made.
+  bool Start(std::string& error);
+  // Serves until quit or a stop signal (without PROGRAM) or PROGRAM's end.
+  // Returns the exit status: 0, or PROGRAM's.
+  int Run();
+
+  // One control command line, one reply line (no line feed).
+  std::string Control(const std::string& line);
+
+ private:
+  struct Controller;
+
+  bool PlugExtra(ExtraDevice extra, unsigned port, std::string& error);
+  void TakeCalls();
+  void ServeControllers();
+  void OnStopSignal(int signal);
+  void Quit();
+  void Shutdown();
+
+  static gboolean OnCallsWaiting(gint fd, GIOCondition condition, gpointer self);
+  static gboolean OnSigint(gpointer self);
+  static gboolean OnSigterm(gpointer self);
+
+  EmulatorOptions options_;
+  GMainLoop* loop_;
+  CallMailbox mailbox_;
+  guint mailboxWatch_ = 0;
+  std::unique_ptr<Testbed> testbed_;
+  std::vector<std::unique_ptr<HidrawNode>> retired_;  // unplugged, still answering ENODEV
+  std::vector<std::unique_ptr<Controller>> controllers_;
+  std::vector<std::unique_ptr<HidrawNode>> extras_;
+  MicrosecondTimer timer_;
+  UnixControlChannel control_;
+  std::unique_ptr<PollSetSource> controlSource_;
+  ChildProgram program_;
+  guint signalWatches_[2] = {0, 0};
+  bool stopSignalled_ = false;
+  int exitStatus_ = 0;
+  bool shutDown_ = false;
+};

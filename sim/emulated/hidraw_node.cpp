@@ -1,0 +1,309 @@
+#include "hidraw_node.h"
+
+#include <fcntl.h>
+#include <glib-unix.h>
+#include <linux/hidraw.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <umockdev.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+// hidraw refuses writes outside these sizes before looking at them.
+constexpr std::size_t kMinWrite = 2;
+constexpr std::size_t kMaxWrite = 4096;
+constexpr std::size_t kReportWrite = kReportSize + 1;  // report ID 0, then the report
+
+constexpr unsigned kGetRawName = _IOC_NR(HIDIOCGRAWNAME(0));
+constexpr unsigned kGetRawPhys = _IOC_NR(HIDIOCGRAWPHYS(0));
+
+void Complete(UMockdevIoctlClient* client, long result, int error = 0) {
+  umockdev_ioctl_client_complete(client, result, error);
+}
+
+// Copies what a string-returning hidraw ioctl gives: the text with its NUL,
+// cut to the caller's buffer, and the number of bytes copied.
+void AnswerText(UMockdevIoctlClient* client, std::size_t bufferSize, const std::string& text) {
+  const std::size_t length = std::min(text.size() + 1, bufferSize);
+  if (length == 0) return Complete(client, 0);
+  UMockdevIoctlData* buffer =
+      umockdev_ioctl_data_resolve(umockdev_ioctl_client_get_arg(client), 0, bufferSize, nullptr);
+  if (buffer == nullptr) return Complete(client, -1, EFAULT);
+  std::memcpy(buffer->data, text.c_str(), length);
+  Complete(client, static_cast<long>(length));
+  g_object_unref(buffer);
+}
+
+}  // namespace
+
+HidrawNode::HidrawNode(Testbed& testbed, CallMailbox& mailbox, HidIdentity identity, unsigned port, mode_t mode,
+                       HidrawNodeListener* listener)
+    : testbed_(testbed),
+      mailbox_(mailbox),
+      identity_(std::move(identity)),
+      port_(port),
+      mode_(mode),
+      listener_(listener) {}
+
+HidrawNode::~HidrawNode() {
+  Forget();
+  if (handler_ != nullptr) g_object_unref(handler_);
+  if (debtWatch_ != 0) g_source_remove(debtWatch_);
+  if (ptySlave_ >= 0) close(ptySlave_);
+}
+
+void HidrawNode::Forget() {
+  if (handler_ != nullptr) g_signal_handlers_disconnect_by_data(handler_, this);
+  for (UMockdevIoctlClient* client : openers_) {
+    g_signal_handlers_disconnect_by_data(client, this);
+    g_object_unref(client);
+  }
+  openers_.clear();
+}
+
+bool HidrawNode::Plug(std::string& error) {
+  description_ = DescribeHidraw(identity_, HidPlacement{port_, testbed_.TakeHidSequence(), testbed_.TakeMinor()});
+  const std::string& devnode = description_.devnode;
+
+  handler_ = umockdev_ioctl_base_new();
+  g_signal_connect(handler_, "handle-ioctl", G_CALLBACK(OnIoctl), this);
+  g_signal_connect(handler_, "handle-read", G_CALLBACK(OnRead), this);
+  g_signal_connect(handler_, "handle-write", G_CALLBACK(OnWrite), this);
+  g_signal_connect(handler_, "client-connected", G_CALLBACK(OnConnected), this);
+  if (!testbed_.AttachHandler(devnode, handler_, error)) return false;
+  // A program of any user reaches the handler; the node's own mode decides
+  // who may open it.
+  chmod(testbed_.HandlerSocket(devnode).c_str(), 0666);
+
+  // Adding sends the "add" uevents, the node's once its /dev entry exists.
+  if (!testbed_.Add(description_.text, error)) return false;
+  ptyMaster_ = testbed_.PtyMaster(devnode);
+  char slaveName[128];
+  if (ptyMaster_ < 0 || ptsname_r(ptyMaster_, slaveName, sizeof slaveName) != 0) {
+    error = "the testbed made no pty for " + devnode;
+    return false;
+  }
+  // A program started later must not hold the master open.
+  fcntl(ptyMaster_, F_SETFD, FD_CLOEXEC);
+  ptySlave_ = open(slaveName, O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (ptySlave_ < 0) {
+    error = "cannot open the pty of " + devnode + ": " + std::strerror(errno);
+    return false;
+  }
+  // Doorbell bytes must reach the program's poll one by one, never held for a
+  // line end or echoed.
+  termios raw;
+  if (tcgetattr(ptySlave_, &raw) == 0) {
+    cfmakeraw(&raw);
+    tcsetattr(ptySlave_, TCSANOW, &raw);
+  }
+  // Only now can the node's mode be set, after umockdev sent the "add"
+  // uevent: a program of another user opening the node that very instant may
+  // be refused once (root is not).
+  fchmod(ptySlave_, mode_);
+  plugged_ = true;
+  return true;
+}
+
+void HidrawNode::Unplug() {
+  if (!plugged_ || gone_) return;
+  gone_ = true;
+  queued_ = 0;
+  if (debtWatch_ != 0) g_source_remove(debtWatch_);
+  debtWatch_ = 0;
+  // A program waiting in poll wakes and learns from its read that the
+  // device is gone; the byte is never drained.
+  RingDoorbell();
+  testbed_.Uevent(description_.hidrawSyspath, "remove");
+  testbed_.Uevent(description_.hidSyspath, "remove");
+  // The node first: removing only the parent would leave the node's /dev
+  // entry and class links behind.
+  testbed_.Remove(description_.hidrawSyspath);
+  testbed_.Remove(description_.hidSyspath);
+  testbed_.DetachHandler(description_.devnode);
+}
+
+void HidrawNode::QueueInput(const Report& report) {
+  if (!Present() || openers_.empty()) return;
+  if (queued_ == kQueuedReports) {
+    head_ = (head_ + 1) % kQueuedReports;  // its doorbell byte now rings for the new one
+  } else {
+    ++queued_;
+    RingDoorbell();
+  }
+  queue_[(head_ + queued_ - 1) % kQueuedReports] = report;
+}
+
+void HidrawNode::Handle(const HandedCall& call) {
+  switch (call.call) {
+    case DeviceCall::Ioctl:
+      AnswerIoctl(call.client);
+      break;
+    case DeviceCall::Read:
+      AnswerRead(call.client);
+      break;
+    case DeviceCall::Write:
+      AnswerWrite(call.client);
+      break;
+    case DeviceCall::Opened:
+      Opened(call.client);
+      return;  // the reference stays with openers_
+    case DeviceCall::Closed:
+      Closed(call.client);
+      break;
+  }
+  g_object_unref(call.client);
+}
+
+void HidrawNode::AnswerIoctl(UMockdevIoctlClient* client) {
+  if (gone_) return Complete(client, -1, ENODEV);
+  const unsigned long request = umockdev_ioctl_client_get_request(client);
+  if (request == HIDIOCGRAWINFO) {
+    UMockdevIoctlData* data =
+        umockdev_ioctl_data_resolve(umockdev_ioctl_client_get_arg(client), 0, sizeof(hidraw_devinfo), nullptr);
+    if (data == nullptr) return Complete(client, -1, EFAULT);
+    hidraw_devinfo info{};
+    info.bustype = static_cast<uint16_t>(identity_.bus);
+    info.vendor = static_cast<int16_t>(identity_.vendorId);
+    info.product = static_cast<int16_t>(identity_.productId);
+    std::memcpy(data->data, &info, sizeof info);
+    Complete(client, 0);
+    g_object_unref(data);
+    return;
+  }
+  if (_IOC_TYPE(request) == 'H' && _IOC_DIR(request) == _IOC_READ) {
+    if (_IOC_NR(request) == kGetRawName) return AnswerText(client, _IOC_SIZE(request), identity_.name);
+    if (_IOC_NR(request) == kGetRawPhys) return AnswerText(client, _IOC_SIZE(request), description_.phys);
+  }
+  Complete(client, -1, EINVAL);
+}
+
+void HidrawNode::AnswerRead(UMockdevIoctlClient* client) {
+  if (gone_) return Complete(client, -1, ENODEV);
+  if (queued_ == 0) return Complete(client, -1, EAGAIN);
+  UMockdevIoctlData* buffer = umockdev_ioctl_client_get_arg(client);
+  const std::size_t length = std::min<std::size_t>(static_cast<std::size_t>(buffer->data_len), kReportSize);
+  std::memcpy(buffer->data, queue_[head_].data(), length);
+  head_ = (head_ + 1) % kQueuedReports;
+  --queued_;
+  DrainDoorbell(1);
+  Complete(client, static_cast<long>(length));
+}
+
+void HidrawNode::AnswerWrite(UMockdevIoctlClient* client) {
+  if (gone_) return Complete(client, -1, ENODEV);
+  const UMockdevIoctlData* buffer = umockdev_ioctl_client_get_arg(client);
+  const std::size_t length = static_cast<std::size_t>(buffer->data_len);
+  char what[96];
+  if (length < kMinWrite || length > kMaxWrite) {
+    std::snprintf(what, sizeof what, "a write of %zu bytes, refused by hidraw", length);
+    if (listener_ != nullptr) listener_->OnWireViolation(what);
+    return Complete(client, -1, EINVAL);
+  }
+  if (length != kReportWrite) {
+    std::snprintf(what, sizeof what, "a write of %zu bytes (65: report ID 0 and the 64 report bytes)", length);
+    if (listener_ != nullptr) listener_->OnWireViolation(what);
+  } else if (buffer->data[0] != 0) {
+    std::snprintf(what, sizeof what, "a write with report ID 0x%02X (0: reports are unnumbered)", buffer->data[0]);
+    if (listener_ != nullptr) listener_->OnWireViolation(what);
+  } else if (listener_ != nullptr) {
+    Report report;
+    std::memcpy(report.data(), buffer->data + 1, report.size());
+    // The controller answers (or vanishes) before the write returns.
+    listener_->OnOutputReport(report);
+  }
+  Complete(client, static_cast<long>(length));
+}
+
+void HidrawNode::Opened(UMockdevIoctlClient* client) {
+  openers_.push_back(client);
+  // A new reader starts with nothing queued, as on hidraw. Readers share one
+  // queue here (the pty that poll watches is one), so this also drops what
+  // an earlier reader has not read, above all what a program killed in the
+  // middle of a call left behind, which umockdev never sees close.
+  ForgetQueued();
+}
+
+void HidrawNode::Closed(UMockdevIoctlClient* client) {
+  const auto it = std::find(openers_.begin(), openers_.end(), client);
+  if (it == openers_.end()) return;
+  g_signal_handlers_disconnect_by_data(client, this);
+  g_object_unref(client);
+  openers_.erase(it);
+  // With no reader left hidraw keeps nothing for the next one.
+  if (openers_.empty()) ForgetQueued();
+}
+
+void HidrawNode::ForgetQueued() {
+  if (!Present()) return;
+  DrainDoorbell(static_cast<unsigned>(queued_));
+  queued_ = 0;
+}
+
+void HidrawNode::RingDoorbell() {
+  const char bell = 1;
+  ssize_t ignored = write(ptyMaster_, &bell, 1);
+  (void)ignored;
+}
+
+void HidrawNode::DrainDoorbell(unsigned bytes) {
+  doorbellDebt_ += bytes;
+  PayDoorbellDebt();
+  if (doorbellDebt_ > 0 && debtWatch_ == 0)
+    debtWatch_ = g_unix_fd_add(ptySlave_, G_IO_IN, &HidrawNode::OnDoorbellReadable, this);
+}
+
+void HidrawNode::PayDoorbellDebt() {
+  char bytes[kQueuedReports];
+  while (doorbellDebt_ > 0) {
+    const ssize_t drained = read(ptySlave_, bytes, std::min<std::size_t>(doorbellDebt_, sizeof bytes));
+    if (drained <= 0) return;
+    doorbellDebt_ -= static_cast<unsigned>(drained);
+  }
+}
+
+gboolean HidrawNode::OnDoorbellReadable(gint, GIOCondition, gpointer self) {
+  auto* node = static_cast<HidrawNode*>(self);
+  node->PayDoorbellDebt();
+  if (node->doorbellDebt_ > 0) return G_SOURCE_CONTINUE;
+  node->debtWatch_ = 0;
+  return G_SOURCE_REMOVE;
+}
+
+void HidrawNode::Hand(UMockdevIoctlClient* client, DeviceCall call) {
+  mailbox_.Post(HandedCall{this, static_cast<UMockdevIoctlClient*>(g_object_ref(client)), call});
+}
+
+gboolean HidrawNode::OnIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer self) {
+  static_cast<HidrawNode*>(self)->Hand(client, DeviceCall::Ioctl);
+  return TRUE;
+}
+
+gboolean HidrawNode::OnRead(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer self) {
+  static_cast<HidrawNode*>(self)->Hand(client, DeviceCall::Read);
+  return TRUE;
+}
+
+gboolean HidrawNode::OnWrite(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer self) {
+  static_cast<HidrawNode*>(self)->Hand(client, DeviceCall::Write);
+  return TRUE;
+}
+
+void HidrawNode::OnConnected(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer self) {
+  // umockdev tells of a closing only through the client's "connected".
+  g_signal_connect(client, "notify::connected", G_CALLBACK(OnConnectedChanged), self);
+  static_cast<HidrawNode*>(self)->Hand(client, DeviceCall::Opened);
+}
+
+void HidrawNode::OnConnectedChanged(GObject* client, GParamSpec*, gpointer self) {
+  auto* ioctlClient = reinterpret_cast<UMockdevIoctlClient*>(client);
+  if (!umockdev_ioctl_client_get_connected(ioctlClient))
+    static_cast<HidrawNode*>(self)->Hand(ioctlClient, DeviceCall::Closed);
+}

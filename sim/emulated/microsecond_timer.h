@@ -1,0 +1,32 @@
+// A wake-up on the main loop at an exact microsecond of CLOCK_MONOTONIC.
+// GLib's own time-outs count whole milliseconds; a paced link needs its frame
+// boundaries to the microsecond.
+#pragma once
+
+#include <glib.h>
+
+#include <cstdint>
+#include <functional>
+
+// Microseconds of CLOCK_MONOTONIC, the clock the timer counts.
+uint64_t MonotonicUs();
+
+class MicrosecondTimer {
+ public:
+  explicit MicrosecondTimer(std::function<void()> onDue);
+  ~MicrosecondTimer();
+  MicrosecondTimer(const MicrosecondTimer&) = delete;
+  MicrosecondTimer& operator=(const MicrosecondTimer&) = delete;
+
+  bool Ready() const { return fd_ >= 0; }
+  // Replaces any wake-up set before.
+  void WakeAt(uint64_t monotonicUs);
+  void Cancel();
+
+ private:
+  static gboolean OnReadable(gint fd, GIOCondition condition, gpointer self);
+
+  std::function<void()> onDue_;
+  int fd_ = -1;
+  guint watch_ = 0;
+};
