@@ -1,11 +1,10 @@
 #include "controller_link.h"
 
 #include <signal.h>
-#include <stdlib.h>
+#include <sys/stat.h>
 #include <time.h>
 
 #include <algorithm>
-#include <climits>
 
 #include "engine.h"
 
@@ -17,9 +16,13 @@ std::uint64_t MonotonicMs() {
 
 namespace {
 
-std::string RealPath(const std::string& path) {
-  char resolved[PATH_MAX];
-  return realpath(path.c_str(), resolved) != nullptr ? std::string(resolved) : path;
+// Two names of one device node (a symbolic link the user made, say). By the
+// file itself rather than by resolving names: not every environment a test
+// runs in resolves device paths.
+bool SameFile(const std::string& a, const std::string& b) {
+  struct stat first, second;
+  if (stat(a.c_str(), &first) != 0 || stat(b.c_str(), &second) != 0) return false;
+  return first.st_dev == second.st_dev && first.st_ino == second.st_ino && first.st_rdev == second.st_rdev;
 }
 
 }  // namespace
@@ -91,9 +94,11 @@ const ControllerLink::Controller* ControllerLink::Find(hiddevice::DeviceId id) c
 }
 
 const ControllerLink::Controller* ControllerLink::FindByPath(const std::string& path) const {
-  const std::string wanted = RealPath(path);
   for (const Controller& controller : controllers_) {
-    if (controller.properties.path == path || RealPath(controller.properties.path) == wanted) return &controller;
+    if (controller.properties.path == path) return &controller;
+  }
+  for (const Controller& controller : controllers_) {
+    if (SameFile(controller.properties.path, path)) return &controller;
   }
   return nullptr;
 }

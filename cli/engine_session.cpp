@@ -21,8 +21,9 @@ std::string Hex4(std::uint32_t value) {
 
 void TellNoAccess(const ControllerLink& link) {
   for (const ControllerLink::Unavailable& entry : link.UnavailableControllers()) {
-    std::fprintf(stderr, "korvid-update: cannot open %s (%s): %s.\n", entry.properties.path.c_str(),
-                 DescribeController(entry.properties).c_str(), entry.reason.c_str());
+    std::fprintf(stderr, "korvid-update: cannot open %s (controller %s:%s): %s.\n", entry.properties.path.c_str(),
+                 Hex4(entry.properties.vendorId).c_str(), Hex4(entry.properties.productId).c_str(),
+                 entry.reason.c_str());
   }
   std::fprintf(stderr, "%s\n", hiddevice::AccessAdvice().c_str());
 }

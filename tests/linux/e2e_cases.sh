@@ -1,0 +1,212 @@
+#!/usr/bin/env bash
+# End-to-end cases of korvid-update against emulated hidraw devices, one per
+# CTest test: bash e2e_cases.sh CASE. Most run scripts/e2e-linux.sh and check
+# what the user saw (every engine message, exactly), the exit status, the
+# reason given and the controllers' images; the listing cases run the
+# program under the emulator themselves.
+set -euo pipefail
+repo=$(cd "$(dirname "$0")/../.." && pwd)
+case_name=${1:?usage: e2e_cases.sh CASE}
+build=${KORVID_LINUX_BUILD:?KORVID_LINUX_BUILD names the build folder}
+emulator=$build/sim/emulated/korvid-emulated-controller
+cli=$build/cli/korvid-update
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/korvid-linux-case.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+
+success='Firmware upgraded successful!'
+failure='Firmware update failure!'
+factory='The firmware is factory Version, please update to lastest version!'
+note='The File Firmware Version:  v1.10'
+
+failures=0
+fail() {
+  echo "FAILED: $*"
+  failures=$((failures + 1))
+}
+
+run_e2e() {
+  set +e
+  bash "$repo/scripts/e2e-linux.sh" --messages-out "$work/messages" --output-out "$work/output" \
+    --image-out "$work/image" --stats-out "$work/stats" "$@" >"$work/out" 2>&1
+  status=$?
+  set -e
+  cat "$work/out"
+  echo "---- korvid-update printed:"
+  cat "$work/output" 2>/dev/null | grep -v '%.*bytes' || true
+  echo "----"
+}
+
+expect_status() { [[ $status == "$1" ]] || fail "e2e exit status $status, expected $1"; }
+expect_cli_status() { grep -qx "korvid-update exit status: $1" "$work/out" || fail "korvid-update did not exit with $1"; }
+expect_said() { grep -qF -- "$1" "$work/output" || fail "korvid-update did not say: $1"; }
+expect_not_said() { ! grep -qF -- "$1" "$work/output" || fail "korvid-update said: $1"; }
+
+# Every engine message and the confirmation, exactly and in order:
+# "message<TAB>informative" per argument.
+expect_messages() {
+  printf '%s\n' "$@" >"$work/expected"
+  diff -u "$work/expected" "$work/messages" >"$work/diff" || {
+    fail "the messages differ from the expected ones:"
+    cat "$work/diff"
+  }
+}
+
+# A field of a controller's figures (stats K), as the emulator gives them
+# ("-" for a time that never came).
+stat_of() { sed -n "s/^controller $1: .*\\b$2=\\([-0-9]*\\).*/\\1/p" "$work/stats"; }
+
+# Runs korvid-update ARGS under an emulator of its own (EMULATOR_ARGS).
+under_emulator() {
+  set +e
+  umockdev-wrapper "$emulator" "${emulator_args[@]}" -- "$cli" "$@" >"$work/output" 2>&1
+  status=$?
+  set -e
+  cat "$work/output"
+  echo "----"
+}
+
+case $case_name in
+  listing)
+    # BOOT-mode controllers of both vendors with their versions, a controller
+    # in application mode as such; another vendor's device and a Bluetooth
+    # device with our ids are none of ours.
+    emulator_args=(--controllers 2 --vendors 0x0483,0x2DC8 --device-version 123 --device-beta 4
+      --extra other-vendor --extra bluetooth --extra application)
+    under_emulator list --json
+    [[ $status == 0 ]] || fail "list exited with $status"
+    cat >"$work/expected" <<'EOF'
+[
+  {"path": "/dev/hidraw0", "vendor": "0x0483", "product": "0x5750", "name": "Korvid Controller (BOOT)", "mode": "boot", "version": "v1.23 bate:4"},
+  {"path": "/dev/hidraw1", "vendor": "0x2dc8", "product": "0x5750", "name": "Korvid Controller (BOOT)", "mode": "boot", "version": "v1.23 bate:4"},
+  {"path": "/dev/hidraw4", "vendor": "0x2dc8", "product": "0x5751", "name": "Korvid Controller", "mode": "application"}
+]
+EOF
+    diff -u "$work/expected" "$work/output" || fail "the listing differs"
+
+    # Two controllers and no choice made: nothing is sent, both are named.
+    emulator_args=(--controllers 2 --control "$work/control")
+    bash "$repo/tests/linux/make_firmware.sh" "$work/fw.dat" 110 100
+    under_emulator flash "$work/fw.dat" --yes
+    [[ $status == 2 ]] || fail "flash with two controllers exited with $status, expected 2"
+    grep -q '^  /dev/hidraw0 ' "$work/output" && grep -q '^  /dev/hidraw1 ' "$work/output" ||
+      fail "the refusal does not list both controllers"
+    grep -q -- '--device PATH' "$work/output" || fail "the refusal does not say what to do"
+    ;;
+
+  bad_file)
+    # Refused before anything is sent, with the reason, exit status 2.
+    emulator_args=(--control "$work/control")
+    head -c 27 /dev/zero >"$work/short.dat"
+    bash "$repo/tests/linux/make_firmware.sh" "$work/announces-more.dat" 110 100 500
+    for file in short.dat announces-more.dat missing.dat; do
+      under_emulator flash "$work/$file" --yes
+      [[ $status == 2 ]] || fail "$file: exit status $status, expected 2"
+      grep -q "Nothing was sent" "$work/output" || fail "$file: not told that nothing was sent"
+      ! grep -q '^Controller:' "$work/output" || fail "$file: a controller was asked"
+    done
+    ;;
+
+  update)
+    run_e2e --payload-size 4096
+    expect_status 0
+    expect_messages "Note	$note" "$success	"
+    expect_said "The controller restarted in its application mode."
+    ;;
+
+  update_paced_factory)
+    run_e2e --payload-size 2000 --paced --factory
+    expect_status 0
+    expect_messages "$factory	" "Note	$note" "$success	"
+    expect_said "firmware Factory Version"
+    ;;
+
+  update_three_at_once)
+    # Three at once; the second fails mid-way and disturbs neither other.
+    run_e2e --controllers 3 --fault-on 2 --fail-at-chunk 20 --fail-code 24 --payload-size 8192
+    expect_status 1
+    expect_cli_status 1
+    for k in 1 3; do cmp -s "$work/image.$k" "$work/image.1" || fail "controller $k's image differs"; done
+    [[ $(wc -c <"$work/image.1") == 8192 ]] || fail "controller 1 did not get the whole payload"
+    [[ $(wc -c <"$work/image.2") -lt 8192 ]] || fail "controller 2 got the whole payload"
+    grep -qE '^  /dev/hidraw0 +[0-9.]+ s  updated$' "$work/output" || fail "no summary line: hidraw0 updated"
+    grep -qE '^  /dev/hidraw2 +[0-9.]+ s  updated$' "$work/output" || fail "no summary line: hidraw2 updated"
+    grep -qE '^  /dev/hidraw1 +[0-9.]+ s  not updated: .*failure \(event 24\)' "$work/output" ||
+      fail "no summary line: hidraw1 failed with event 24"
+    ;;
+
+  failure_event_21 | failure_event_24)
+    code=${case_name##*_}
+    run_e2e --fail-at-chunk 3 --fail-code "$code"
+    expect_status 1
+    expect_cli_status 1
+    expect_messages "Note	$note" "$failure	"
+    expect_said "The update failed: the controller reported a failure (event $code)."
+    ;;
+
+  silence)
+    run_e2e --silent-at-chunk 3
+    expect_status 1
+    expect_cli_status 1
+    expect_messages "Note	$note" "$failure	"
+    expect_said "The update failed: the controller stopped answering (10 seconds without a reply)."
+    ;;
+
+  unplug)
+    # Unplugged mid-transfer: the removal ends the run at once, not the
+    # watchdog ten seconds later (the reason tells which path ended it).
+    run_e2e --unplug-at-chunk 5
+    expect_status 1
+    expect_cli_status 1
+    expect_messages "Note	$note" "$failure	"
+    expect_said "The update failed: the controller was unplugged or went away."
+    expect_not_said "stopped answering"
+    ;;
+
+  wait_for_hotplug)
+    run_e2e --attach-after-start
+    expect_status 0
+    expect_said "Waiting for a controller in BOOT mode"
+    expect_said "hold down L+R+START"
+    expect_messages "Note	$note" "$success	"
+    ;;
+
+  cancel)
+    run_e2e --cancel-confirm
+    expect_status 1
+    expect_cli_status 1
+    expect_messages "Note	$note"
+    expect_said "Not updated"
+    [[ $(stat_of 1 header_us) == "-" ]] || fail "a header went out after the user said no"
+    ;;
+
+  no_permission)
+    # Run as an unprivileged user (CI runs as root, who may open anything).
+    [[ $(id -u) == 0 ]] || { echo "SKIPPED: only root can run the program as nobody"; exit 77; }
+    run_e2e --no-permission 1
+    expect_status 1
+    expect_cli_status 2
+    expect_said "cannot open /dev/hidraw0"
+    expect_said "permission denied"
+    expect_said "70-korvid-controllers.rules"
+    expect_said "udevadm control --reload"
+    ;;
+
+  interrupt)
+    # Ctrl-C mid-transfer: nothing more is sent, the user is told how to finish.
+    run_e2e --paced --payload-size 65536 --interrupt-at-chunk 40
+    expect_status 1
+    expect_cli_status 130
+    expect_said "The controller stays in BOOT mode. Run the same command again to finish the update."
+    size=$(wc -c <"$work/image")
+    ((size >= 40 * 32 && size < 65536)) || fail "the image holds $size bytes after an interrupt at chunk 40"
+    ;;
+
+  *)
+    echo "unknown case: $case_name" >&2
+    exit 2
+    ;;
+esac
+
+((failures == 0)) || exit 1
+echo "case $case_name passed"
