@@ -38,6 +38,7 @@ Output:
                             message, a tab, informative text (CR and LF as \r and \n)
   --output-out FILE         everything the front-end printed (cli)
   --stats-out FILE          the controllers' figures (header and completion times, reports)
+  --screenshots DIR         screenshots of the window and the alerts (tindro)
   --timeout S               bound on the whole run (default 60)
   --keep                    keep the run's folder (printed)
 Builds: the default preset (cli) or the gnustep preset (tindro) into build-linux-e2e, unless
@@ -85,7 +86,7 @@ while (($# > 0)); do
     --keep) keep=1; macos_args+=("$option") ;;
     --front-end | --controllers | --fault-on | --firmware | --payload-size | --device-version | --device-beta | \
       --firmware-type | --fail-at-chunk | --fail-code | --silent-at-chunk | --unplug-at-chunk | --no-permission | \
-      --interrupt-at-chunk | --image-out | --messages-out | --output-out | --stats-out | --timeout)
+      --interrupt-at-chunk | --image-out | --messages-out | --output-out | --stats-out | --timeout | --screenshots)
       (($# > 0)) || die_usage "$option takes a value"
       value=$1
       shift
@@ -100,6 +101,7 @@ while (($# > 0)); do
         --image-out) image_out=$value; macos_args+=("$option" "$value") ;;
         --messages-out) messages_out=$value; macos_args+=("$option" "$value") ;;
         --output-out) output_out=$value ;;
+        --screenshots) [[ $front_end == tindro ]] || die_usage "--screenshots is for Tindro (give --front-end first)"; macos_args+=("$option" "$value") ;;
         --stats-out) stats_out=$value; macos_args+=("$option" "$value") ;;
         --timeout) number "$option" "$value"; timeout_s=$value; macos_args+=("$option" "$value") ;;
         *) emulator_args+=("$option" "$value"); macos_args+=("$option" "$value") ;;  # checked by the emulator

@@ -35,6 +35,8 @@ The controller:
   --application-mode        runs its application (product 0x5751) instead of BOOT mode
   --no-controller           no controller at all
   --paced                   full-speed USB pace: one report per 1 ms frame
+  --hidraw                  an emulated Linux hidraw node (umockdev) instead of the simulated
+                            controller's socket: Tindro takes it as it would a real controller
 The driver:
   --look-ms N               the user looks at the screen every N ms (default 5)
   --miniaturize             puts the window in the dock once the transfer runs (no bar redraws)
@@ -87,6 +89,7 @@ shots_dir=""
 watch_seconds=1
 timeout_s=40
 keep=0
+hidraw=0
 
 number() {  # NAME VALUE: a whole number, or usage error
   [[ $2 =~ ^[0-9]+$ ]] || die_usage "$1 takes a whole number, not '$2'"
@@ -104,6 +107,7 @@ while (($# > 0)); do
     --factory | --paced | --application-mode) server_args+=("$option") ;;
     --attach-after-start) attach_after_start=1; server_args+=("$option") ;;
     --no-controller) no_controller=1 ;;
+    --hidraw) hidraw=1 ;;
     --miniaturize) miniaturize=1 ;;
     --keep) keep=1 ;;
     --firmware | --payload-size | --file-version | --file-beta | --device-version | --device-beta | \
@@ -145,8 +149,10 @@ if [[ -n ${KORVID_GNUSTEP_BUILD:-} ]]; then
   build=$KORVID_GNUSTEP_BUILD
 else
   build=$root/build-gnustep-e2e
+  targets=(Tindro korvid_gnustep_driver korvid-sim-controller)
+  ((hidraw)) && targets+=(korvid-emulated-controller)
   if ! (cd "$root" && cmake --preset gnustep -B "$build" >/dev/null &&
-    cmake --build "$build" -j "$(nproc)" --target Tindro korvid_gnustep_driver korvid-sim-controller >/dev/null); then
+    cmake --build "$build" -j "$(nproc)" --target "${targets[@]}" >/dev/null); then
     echo "e2e-macos: the build failed (cmake --preset gnustep -B $build)" >&2
     exit 2
   fi
@@ -154,6 +160,7 @@ fi
 tindro=$build/macos/Tindro.app/Tindro
 bundle=$build/tools/gnustep-driver/Driver.bundle
 server=$build/sim/server/korvid-sim-controller
+((hidraw)) && server=$build/sim/emulated/korvid-emulated-controller
 for needed in "$tindro" "$server" "$bundle/Driver"; do
   [[ -x $needed ]] || { echo "e2e-macos: missing from the build: $needed" >&2; exit 2; }
 done
@@ -213,9 +220,27 @@ start_virtual_display "$work" || setup_failed "Xvfb did not start: $(tail -3 "$w
 devices=$work/d
 mkdir -p "$devices" "$work/home" "$work/out"
 control() {  # COMMAND: the server's reply on stdout
-  "$server" --device-dir "$devices" --name pad --send "$1" 2>>"$work/control.err"
+  if ((hidraw)); then
+    "$server" --send "$work/control" $1 2>>"$work/control.err"
+  else
+    "$server" --device-dir "$devices" --name pad --send "$1" 2>>"$work/control.err"
+  fi
 }
-if ((!no_controller)); then
+device_env=(KORVID_HID_DIR="$devices")
+if ((hidraw && !no_controller)); then
+  # The controller as the kernel shows it: Tindro's device layer finds the
+  # node through udev and opens it, here in umockdev's emulated /dev and /sys.
+  umockdev-wrapper "$server" --control "$work/control" --root-file "$work/root" --return-delay-ms 300 \
+    "${server_args[@]}" >"$work/server.out" 2>"$work/server.err" &
+  server_pid=$!
+  for ((i = 0; i < 200; i++)); do
+    [[ -s $work/root ]] && break
+    kill -0 "$server_pid" 2>/dev/null || break
+    sleep 0.05
+  done
+  [[ -s $work/root ]] || setup_failed "the emulated controller did not start: $(head -1 "$work/server.err")"
+  device_env=(UMOCKDEV_DIR="$(cat "$work/root")" LD_PRELOAD="libumockdev-preload.so.0")
+elif ((!no_controller)); then
   "$server" --device-dir "$devices" --name pad --return-delay-ms 300 "${server_args[@]}" \
     >"$work/server.out" 2>"$work/server.err" &
   server_pid=$!
@@ -238,7 +263,7 @@ if [[ -n $shots_dir ]]; then
   mkdir -p "$shots_dir" || setup_failed "cannot make $shots_dir"
   driver_env+=(KORVID_DRIVER_SHOTS=1)
 fi
-env HOME="$work/home" DISPLAY="$display" KORVID_HID_DIR="$devices" "${driver_env[@]}" \
+env HOME="$work/home" DISPLAY="$display" "${device_env[@]}" "${driver_env[@]}" \
   "$tindro" -GSAppKitUserBundles "(\"$bundle\")" >"$work/tindro.out" 2>"${tindro_log:-$work/tindro.err}" &
 tindro_pid=$!
 
