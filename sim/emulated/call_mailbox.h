@@ -22,6 +22,9 @@ struct HandedCall {
   HidrawNode* node;
   UMockdevIoctlClient* client;  // a reference the taker releases
   DeviceCall call;
+  // Opened: the emulator's own copy of its end of the program's connection,
+  // which the taker owns, or -1.
+  int peer = -1;
 };
 
 class CallMailbox {

@@ -1,17 +1,22 @@
 #include "hidraw_node.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <glib-unix.h>
 #include <linux/hidraw.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <termios.h>
 #include <umockdev.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstddef>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 namespace {
@@ -41,7 +46,30 @@ void AnswerText(UMockdevIoctlClient* client, std::size_t bufferSize, const std::
   g_object_unref(buffer);
 }
 
+// The path a Unix socket is bound to; an accepted connection carries its
+// listener's.
+std::string BoundPath(int fd) {
+  sockaddr_un address{};
+  socklen_t length = sizeof address;
+  if (getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0 || address.sun_family != AF_UNIX ||
+      length <= offsetof(sockaddr_un, sun_path))
+    return std::string();
+  return std::string(address.sun_path, strnlen(address.sun_path, length - offsetof(sockaddr_un, sun_path)));
+}
+
 }  // namespace
+
+// One descriptor open on the node, with its own queue, as hidraw keeps one
+// per open file.
+struct HidrawNode::Reader {
+  HidrawNode* node = nullptr;
+  UMockdevIoctlClient* client = nullptr;  // one reference
+  std::array<Report, kQueuedReports> queue{};
+  std::size_t head = 0;
+  std::size_t queued = 0;
+  int peer = -1;  // hangs up when the program's end of the connection closes
+  guint hangUpWatch = 0;
+};
 
 HidrawNode::HidrawNode(Testbed& testbed, CallMailbox& mailbox, HidIdentity identity, unsigned port, mode_t mode,
                        HidrawNodeListener* listener)
@@ -61,17 +89,14 @@ HidrawNode::~HidrawNode() {
 
 void HidrawNode::Forget() {
   if (handler_ != nullptr) g_signal_handlers_disconnect_by_data(handler_, this);
-  for (UMockdevIoctlClient* client : openers_) {
-    g_signal_handlers_disconnect_by_data(client, this);
-    g_object_unref(client);
-  }
-  openers_.clear();
+  while (!readers_.empty()) DropReader(readers_.end() - 1);
 }
 
 bool HidrawNode::Plug(std::string& error) {
   description_ = DescribeHidraw(identity_, HidPlacement{port_, testbed_.TakeHidSequence(), testbed_.TakeMinor()});
   const std::string& devnode = description_.devnode;
 
+  handlerSocket_ = testbed_.HandlerSocket(devnode);
   handler_ = umockdev_ioctl_base_new();
   g_signal_connect(handler_, "handle-ioctl", G_CALLBACK(OnIoctl), this);
   g_signal_connect(handler_, "handle-read", G_CALLBACK(OnRead), this);
@@ -80,7 +105,7 @@ bool HidrawNode::Plug(std::string& error) {
   if (!testbed_.AttachHandler(devnode, handler_, error)) return false;
   // A program of any user reaches the handler; the node's own mode decides
   // who may open it.
-  chmod(testbed_.HandlerSocket(devnode).c_str(), 0666);
+  chmod(handlerSocket_.c_str(), 0666);
 
   // Adding sends the "add" uevents, the node's once its /dev entry exists.
   if (!testbed_.Add(description_.text, error)) return false;
@@ -115,7 +140,8 @@ bool HidrawNode::Plug(std::string& error) {
 void HidrawNode::Unplug() {
   if (!plugged_ || gone_) return;
   gone_ = true;
-  queued_ = 0;
+  for (auto& reader : readers_) reader->queued = 0;
+  rung_ = 0;
   if (debtWatch_ != 0) g_source_remove(debtWatch_);
   debtWatch_ = 0;
   // A program waiting in poll wakes and learns from its read that the
@@ -131,14 +157,15 @@ void HidrawNode::Unplug() {
 }
 
 void HidrawNode::QueueInput(const Report& report) {
-  if (!Present() || openers_.empty()) return;
-  if (queued_ == kQueuedReports) {
-    head_ = (head_ + 1) % kQueuedReports;  // its doorbell byte now rings for the new one
-  } else {
-    ++queued_;
-    RingDoorbell();
+  if (!Present()) return;
+  for (auto& reader : readers_) {
+    if (reader->queued == kQueuedReports)
+      reader->head = (reader->head + 1) % kQueuedReports;  // the oldest goes
+    else
+      ++reader->queued;
+    reader->queue[(reader->head + reader->queued - 1) % kQueuedReports] = report;
   }
-  queue_[(head_ + queued_ - 1) % kQueuedReports] = report;
+  SyncDoorbell();
 }
 
 void HidrawNode::Handle(const HandedCall& call) {
@@ -153,8 +180,8 @@ void HidrawNode::Handle(const HandedCall& call) {
       AnswerWrite(call.client);
       break;
     case DeviceCall::Opened:
-      Opened(call.client);
-      return;  // the reference stays with openers_
+      Opened(call.client, call.peer);
+      return;  // the reference stays with the reader
     case DeviceCall::Closed:
       Closed(call.client);
       break;
@@ -187,13 +214,15 @@ void HidrawNode::AnswerIoctl(UMockdevIoctlClient* client) {
 
 void HidrawNode::AnswerRead(UMockdevIoctlClient* client) {
   if (gone_) return Complete(client, -1, ENODEV);
-  if (queued_ == 0) return Complete(client, -1, EAGAIN);
+  // A reader already ended has a dead program behind it: nothing to give.
+  Reader* reader = FindReader(client);
+  if (reader == nullptr || reader->queued == 0) return Complete(client, -1, EAGAIN);
   UMockdevIoctlData* buffer = umockdev_ioctl_client_get_arg(client);
   const std::size_t length = std::min<std::size_t>(static_cast<std::size_t>(buffer->data_len), kReportSize);
-  std::memcpy(buffer->data, queue_[head_].data(), length);
-  head_ = (head_ + 1) % kQueuedReports;
-  --queued_;
-  DrainDoorbell(1);
+  std::memcpy(buffer->data, reader->queue[reader->head].data(), length);
+  reader->head = (reader->head + 1) % kQueuedReports;
+  --reader->queued;
+  SyncDoorbell();
   Complete(client, static_cast<long>(length));
 }
 
@@ -222,29 +251,60 @@ void HidrawNode::AnswerWrite(UMockdevIoctlClient* client) {
   Complete(client, static_cast<long>(length));
 }
 
-void HidrawNode::Opened(UMockdevIoctlClient* client) {
-  openers_.push_back(client);
-  // A new reader starts with nothing queued, as on hidraw. Readers share one
-  // queue here (the pty that poll watches is one), so this also drops what
-  // an earlier reader has not read, above all what a program killed in the
-  // middle of a call left behind, which umockdev never sees close.
-  ForgetQueued();
+HidrawNode::Reader* HidrawNode::FindReader(UMockdevIoctlClient* client) {
+  for (auto& reader : readers_)
+    if (reader->client == client) return reader.get();
+  return nullptr;
+}
+
+void HidrawNode::Opened(UMockdevIoctlClient* client, int peer) {
+  readers_.push_back(std::make_unique<Reader>());
+  Reader& reader = *readers_.back();
+  reader.node = this;
+  reader.client = client;
+  reader.peer = peer;
+  // Ahead of the calls taken in the same turn of the loop, so that a program
+  // that ended is forgotten before the next one is answered.
+  if (peer >= 0)
+    reader.hangUpWatch =
+        g_unix_fd_add_full(G_PRIORITY_HIGH, peer, G_IO_HUP, &HidrawNode::OnPeerHungUp, &reader, nullptr);
 }
 
 void HidrawNode::Closed(UMockdevIoctlClient* client) {
-  const auto it = std::find(openers_.begin(), openers_.end(), client);
-  if (it == openers_.end()) return;
-  g_signal_handlers_disconnect_by_data(client, this);
-  g_object_unref(client);
-  openers_.erase(it);
-  // With no reader left hidraw keeps nothing for the next one.
-  if (openers_.empty()) ForgetQueued();
+  for (auto it = readers_.begin(); it != readers_.end(); ++it) {
+    if ((*it)->client != client) continue;
+    DropReader(it);
+    // Its reports go with it; the pty keeps only what the others wait for.
+    SyncDoorbell();
+    return;
+  }
 }
 
-void HidrawNode::ForgetQueued() {
+gboolean HidrawNode::OnPeerHungUp(gint, GIOCondition, gpointer data) {
+  auto* reader = static_cast<Reader*>(data);
+  reader->hangUpWatch = 0;  // ends as this returns
+  reader->node->Closed(reader->client);
+  return G_SOURCE_REMOVE;
+}
+
+void HidrawNode::DropReader(std::vector<std::unique_ptr<Reader>>::iterator it) {
+  Reader& reader = **it;
+  if (reader.hangUpWatch != 0) g_source_remove(reader.hangUpWatch);
+  if (reader.peer >= 0) close(reader.peer);
+  g_signal_handlers_disconnect_by_data(reader.client, this);
+  g_object_unref(reader.client);
+  readers_.erase(it);
+}
+
+void HidrawNode::SyncDoorbell() {
   if (!Present()) return;
-  DrainDoorbell(static_cast<unsigned>(queued_));
-  queued_ = 0;
+  std::size_t most = 0;
+  for (const auto& reader : readers_) most = std::max(most, reader->queued);
+  for (; rung_ < most; ++rung_) RingDoorbell();
+  if (rung_ > most) {
+    DrainDoorbell(static_cast<unsigned>(rung_ - most));
+    rung_ = most;
+  }
 }
 
 void HidrawNode::RingDoorbell() {
@@ -277,8 +337,60 @@ gboolean HidrawNode::OnDoorbellReadable(gint, GIOCondition, gpointer self) {
   return G_SOURCE_REMOVE;
 }
 
-void HidrawNode::Hand(UMockdevIoctlClient* client, DeviceCall call) {
-  mailbox_.Post(HandedCall{this, static_cast<UMockdevIoctlClient*>(g_object_ref(client)), call});
+void HidrawNode::Hand(UMockdevIoctlClient* client, DeviceCall call, int peer) {
+  mailbox_.Post(HandedCall{this, static_cast<UMockdevIoctlClient*>(g_object_ref(client)), call, peer});
+}
+
+int HidrawNode::TakePeerSocket() {
+  // umockdev accepts the next connection only after this returns, and keeps
+  // its sockets to itself: the new one is found among this process's
+  // descriptors. Each candidate is looked at through a copy, so that a
+  // descriptor closed and reused meanwhile is not mistaken for it.
+  DIR* folder = opendir("/proc/self/fd");
+  if (folder == nullptr) return -1;
+  std::vector<unsigned long> present;
+  int found = -1;
+  bool several = false;
+  while (dirent* entry = readdir(folder)) {
+    char* end = nullptr;
+    const long fd = std::strtol(entry->d_name, &end, 10);
+    if (end == entry->d_name || *end != '\0' || fd == dirfd(folder)) continue;
+    const int copy = fcntl(static_cast<int>(fd), F_DUPFD_CLOEXEC, 0);
+    if (copy < 0) continue;
+    struct stat info;
+    if (fstat(copy, &info) != 0 || !S_ISSOCK(info.st_mode) || BoundPath(copy) != handlerSocket_) {
+      close(copy);
+      continue;
+    }
+    const unsigned long inode = static_cast<unsigned long>(info.st_ino);
+    const bool listener = [&] {
+      int accepting = 0;
+      socklen_t size = sizeof accepting;
+      return getsockopt(copy, SOL_SOCKET, SO_ACCEPTCONN, &accepting, &size) == 0 && accepting != 0;
+    }();
+    if (listener || std::find(present.begin(), present.end(), inode) != present.end()) {
+      close(copy);
+      continue;
+    }
+    present.push_back(inode);
+    if (std::find(takenPeers_.begin(), takenPeers_.end(), inode) != takenPeers_.end()) {
+      close(copy);
+      continue;
+    }
+    if (found >= 0) {
+      several = true;
+      close(copy);
+      continue;
+    }
+    found = copy;
+  }
+  closedir(folder);
+  takenPeers_ = std::move(present);
+  if (several && found >= 0) {  // cannot tell which: no watch rather than a wrong one
+    close(found);
+    found = -1;
+  }
+  return found;
 }
 
 gboolean HidrawNode::OnIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer self) {
@@ -299,7 +411,8 @@ gboolean HidrawNode::OnWrite(UMockdevIoctlBase*, UMockdevIoctlClient* client, gp
 void HidrawNode::OnConnected(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer self) {
   // umockdev tells of a closing only through the client's "connected".
   g_signal_connect(client, "notify::connected", G_CALLBACK(OnConnectedChanged), self);
-  static_cast<HidrawNode*>(self)->Hand(client, DeviceCall::Opened);
+  auto* node = static_cast<HidrawNode*>(self);
+  node->Hand(client, DeviceCall::Opened, node->TakePeerSocket());
 }
 
 void HidrawNode::OnConnectedChanged(GObject* client, GParamSpec*, gpointer self) {

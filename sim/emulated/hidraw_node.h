@@ -1,13 +1,22 @@
 // One emulated hidraw node: a HID device in the testbed whose reads, writes
 // and ioctls are answered as the kernel's hidraw driver answers them.
 //
-// Each read returns one whole 64-byte input report; a program's poll sees
-// POLLIN exactly while a report is queued, because one byte per queued
-// report waits in the pty behind the node (the program polls that pty; the
-// node drains a byte per report read). The queue is the node's, not each
-// reader's: a program opening the node empties it. Writes carry report ID 0 and the 64
-// report bytes. After Unplug every call on a descriptor still open fails
-// with ENODEV, as on a device that was pulled out.
+// As hidraw keeps one queue per open file, every descriptor open on the node
+// (every reader) gets each input report in a queue of its own, and a read
+// takes the next report of the descriptor it was called on; a descriptor
+// opened later starts with nothing. A read returns one whole 64-byte report.
+// A program polls the pty behind the node, which all readers share: it holds
+// one byte per report of the reader with the most queued, so poll shows
+// POLLIN exactly while a report is queued when the node has one reader; with
+// several, a reader may also be woken while only another has a report, and
+// its read then fails with EAGAIN. Writes carry report ID 0 and the 64 report
+// bytes. After Unplug every call on a descriptor still open fails with
+// ENODEV, as on a device that was pulled out.
+//
+// A reader ends when its program closes the descriptor or dies: umockdev
+// tells of the first, but not of a program killed in the middle of a call,
+// so the node also watches its own copy of the emulator's end of each
+// program's connection, which hangs up either way.
 //
 // Handlers run on umockdev's thread and only hand each call to the mailbox;
 // everything else here runs on the main loop.
@@ -18,6 +27,7 @@
 
 #include <array>
 #include <cstddef>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -38,8 +48,8 @@ class HidrawNodeListener {
 
 class HidrawNode {
  public:
-  // Reports a reader has not taken yet, as hidraw keeps them; beyond this the
-  // oldest goes.
+  // Reports one reader has not taken yet, as hidraw keeps them; beyond this
+  // the oldest goes.
   static constexpr std::size_t kQueuedReports = 64;
 
   // `listener` may be null: the node takes writes and answers nothing.
@@ -55,7 +65,7 @@ class HidrawNode {
   // "remove" uevents and the device gone; open descriptors fail with ENODEV.
   void Unplug();
 
-  // An input report for the programs that hold the node open (none: lost).
+  // An input report for every descriptor open on the node (none: lost).
   void QueueInput(const Report& report);
 
   // A call handed over from umockdev's thread; answers and releases it.
@@ -65,17 +75,23 @@ class HidrawNode {
 
   const std::string& Devnode() const { return description_.devnode; }
   bool Present() const { return plugged_ && !gone_; }
-  std::size_t Openers() const { return openers_.size(); }
-  std::size_t Queued() const { return queued_; }
+  std::size_t Openers() const { return readers_.size(); }
+  // The most reports any one reader has queued.
+  std::size_t Queued() const { return rung_; }
 
  private:
   void AnswerIoctl(UMockdevIoctlClient* client);
   void AnswerRead(UMockdevIoctlClient* client);
   void AnswerWrite(UMockdevIoctlClient* client);
-  void Opened(UMockdevIoctlClient* client);
+  struct Reader;
+  Reader* FindReader(UMockdevIoctlClient* client);
+  void Opened(UMockdevIoctlClient* client, int peer);
   void Closed(UMockdevIoctlClient* client);
-  void ForgetQueued();
+  static gboolean OnPeerHungUp(gint fd, GIOCondition condition, gpointer reader);
+  void DropReader(std::vector<std::unique_ptr<Reader>>::iterator it);
 
+  // Brings the pty to one byte per report of the fullest reader.
+  void SyncDoorbell();
   void RingDoorbell();
   // Drains the bytes of reports no longer queued; those still on their way
   // into the pty are drained as they arrive.
@@ -89,7 +105,10 @@ class HidrawNode {
   static gboolean OnWrite(UMockdevIoctlBase* handler, UMockdevIoctlClient* client, gpointer self);
   static void OnConnected(UMockdevIoctlBase* handler, UMockdevIoctlClient* client, gpointer self);
   static void OnConnectedChanged(GObject* client, GParamSpec* property, gpointer self);
-  void Hand(UMockdevIoctlClient* client, DeviceCall call);
+  void Hand(UMockdevIoctlClient* client, DeviceCall call, int peer = -1);
+  // The emulator's end of the connection umockdev has just accepted: the one
+  // socket bound to this node's handler path that no earlier reader had.
+  int TakePeerSocket();
 
   Testbed& testbed_;
   CallMailbox& mailbox_;
@@ -102,14 +121,15 @@ class HidrawNode {
   bool plugged_ = false;
   bool gone_ = false;
 
-  std::vector<UMockdevIoctlClient*> openers_;  // one reference each
+  std::vector<std::unique_ptr<Reader>> readers_;
+  // umockdev's thread: the handler's socket, set before it is attached, and
+  // the inodes of the connections already taken.
+  std::string handlerSocket_;
+  std::vector<unsigned long> takenPeers_;
 
-  std::array<Report, kQueuedReports> queue_{};
-  std::size_t head_ = 0;
-  std::size_t queued_ = 0;
-
-  int ptyMaster_ = -1;  // the testbed's: never closed here
-  int ptySlave_ = -1;   // our own opening of the program's side, to drain it
+  int ptyMaster_ = -1;    // the testbed's: never closed here
+  int ptySlave_ = -1;     // our own opening of the program's side, to drain it
+  std::size_t rung_ = 0;  // doorbell bytes the pty holds or will hold
   unsigned doorbellDebt_ = 0;
   guint debtWatch_ = 0;
 };
