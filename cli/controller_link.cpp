@@ -27,7 +27,18 @@ bool SameFile(const std::string& a, const std::string& b) {
 
 }  // namespace
 
-ControllerLink::ControllerLink() : source_(hiddevice::CreateDeviceSource(loop_, *this)) {
+namespace {
+
+hiddevice::DeviceSelection SelectionFor(const std::optional<std::string>& onlyPath) {
+  hiddevice::DeviceSelection selection = hiddevice::KorvidControllers();
+  if (onlyPath) selection.onlyPath = *onlyPath;
+  return selection;
+}
+
+}  // namespace
+
+ControllerLink::ControllerLink(const std::optional<std::string>& onlyPath)
+    : source_(hiddevice::CreateDeviceSource(loop_, *this, SelectionFor(onlyPath))) {
   hiddevice::PollEventLoop::StopOnSignal(SIGINT);
   hiddevice::PollEventLoop::StopOnSignal(SIGTERM);
 }

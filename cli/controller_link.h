@@ -26,7 +26,8 @@ class ControllerLink final : public hiddevice::DeviceSourceClient {
   };
   enum class Wait { Done, TimedOut, Interrupted };
 
-  ControllerLink();
+  // With `onlyPath`, the controller at that path is the only one opened.
+  explicit ControllerLink(const std::optional<std::string>& onlyPath = std::nullopt);
   ~ControllerLink() override;
 
   // Starts following devices and serves the loop until those present now

@@ -43,8 +43,10 @@ std::string DescribeController(const hiddevice::DeviceProperties& properties) {
   return text;
 }
 
-EngineSession::EngineSession(ProgressStyle style, bool verbose, std::FILE* out)
-    : view_(MakeProgressView(style, out)), frontEnd_(link_, *view_, verbose ? stderr : nullptr) {
+EngineSession::EngineSession(ProgressStyle style, bool verbose, std::FILE* out,
+                             const std::optional<std::string>& onlyPath)
+    : link_(onlyPath),
+      view_(MakeProgressView(style, out)), frontEnd_(link_, *view_, verbose ? stderr : nullptr) {
   EngineSetup setup;
   setup.platform = Platform::Macos;  // English texts, firmware types 1 and 200
   setup.frontEnd = &frontEnd_;
@@ -97,11 +99,10 @@ ControllerChoice ChooseController(ControllerLink& link, const std::optional<std:
   }
   if (!wait) {
     if (device) {
-      std::fprintf(stderr, "korvid-update: no controller in BOOT mode at %s.\n", device->c_str());
-      if (!link.Controllers().empty()) {
-        std::fprintf(stderr, "Controllers in BOOT mode:\n");
-        ListControllers(link, stderr);
-      }
+      std::fprintf(stderr,
+                   "korvid-update: no controller in BOOT mode at %s.\n"
+                   "'korvid-update list' shows the controllers connected.\n",
+                   device->c_str());
     } else {
       std::fprintf(stderr, "korvid-update: no controller in BOOT mode is connected.\n%s\n", kBootModeInstructions);
       std::fprintf(stderr, "Or wait for one with --wait.\n");

@@ -14,8 +14,10 @@
 
 class EngineSession {
  public:
-  // Progress and the engine's messages go to `out`.
-  EngineSession(ProgressStyle style, bool verbose, std::FILE* out = stdout);
+  // Progress and the engine's messages go to `out`. With `onlyPath`, no
+  // controller but the one there is opened.
+  EngineSession(ProgressStyle style, bool verbose, std::FILE* out = stdout,
+                const std::optional<std::string>& onlyPath = std::nullopt);
   ~EngineSession();
   EngineSession(const EngineSession&) = delete;
   EngineSession& operator=(const EngineSession&) = delete;

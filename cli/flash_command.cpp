@@ -98,7 +98,8 @@ int RunFlash(const FlashOptions& options) {
   }
   if (options.all) return RunFlashAll(options);
 
-  EngineSession session(options.style, options.verbose);
+  // Only the controller asked for is opened: the others' reports are none of ours.
+  EngineSession session(options.style, options.verbose, stdout, options.device);
   ControllerLink& link = session.Link();
   TerminalFrontEnd& frontEnd = session.FrontEnd();
   ProgressView& view = session.View();

@@ -102,7 +102,7 @@ int RunList(const ListOptions& options) {
 }
 
 int RunVersion(const VersionOptions& options) {
-  EngineSession session(ProgressStyle::Plain, options.verbose);
+  EngineSession session(ProgressStyle::Plain, options.verbose, stdout, options.device);
   ControllerLink& link = session.Link();
   if (link.Start() == ControllerLink::Wait::Interrupted) return kExitInterrupted;
   const ControllerChoice choice = ChooseController(link, options.device, false, 0);

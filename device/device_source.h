@@ -86,6 +86,9 @@ struct DeviceMatch {
 struct DeviceSelection {
   std::vector<DeviceMatch> open;   // opened, read and written
   std::vector<DeviceMatch> watch;  // only seen coming and going
+  // When set, of the devices to open only the one at this path (or another
+  // name of it) is opened; the rest are left alone.
+  std::string onlyPath;
 };
 
 // Korvid controllers: in BOOT mode to be updated, in their application mode
@@ -107,5 +110,7 @@ class DeviceSource {
 // where there are any. Stopped and closed when destroyed, without removal
 // calls.
 std::unique_ptr<DeviceSource> CreateDeviceSource(EventLoop& loop, DeviceSourceClient& client);
+std::unique_ptr<DeviceSource> CreateDeviceSource(EventLoop& loop, DeviceSourceClient& client,
+                                                 const DeviceSelection& selection);
 
 }  // namespace hiddevice

@@ -17,11 +17,16 @@ DeviceSelection KorvidControllers() {
   return selection;
 }
 
-std::unique_ptr<DeviceSource> CreateDeviceSource(EventLoop& loop, DeviceSourceClient& client) {
+std::unique_ptr<DeviceSource> CreateDeviceSource(EventLoop& loop, DeviceSourceClient& client,
+                                                 const DeviceSelection& selection) {
   const char* folder = std::getenv(unixhid::kDirEnvironment);
   if (folder != nullptr && *folder != '\0')
     return std::make_unique<UnixSocketDeviceSource>(folder, loop, client);
-  return std::make_unique<HidrawDeviceSource>(loop, client, KorvidControllers());
+  return std::make_unique<HidrawDeviceSource>(loop, client, selection);
+}
+
+std::unique_ptr<DeviceSource> CreateDeviceSource(EventLoop& loop, DeviceSourceClient& client) {
+  return CreateDeviceSource(loop, client, KorvidControllers());
 }
 
 }  // namespace hiddevice

@@ -5,6 +5,7 @@
 #include <libudev.h>
 #include <linux/hidraw.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -29,6 +30,14 @@ bool Listed(const std::vector<DeviceMatch>& list, std::uint16_t vendorId, std::u
   });
 }
 
+
+// Two names of one node, by the file they name.
+bool SameNode(const std::string& a, const std::string& b) {
+  if (a == b) return true;
+  struct stat first, second;
+  if (stat(a.c_str(), &first) != 0 || stat(b.c_str(), &second) != 0) return false;
+  return first.st_dev == second.st_dev && first.st_ino == second.st_ino && first.st_rdev == second.st_rdev;
+}
 
 std::string OpenFailure(int error) {
   if (error == EACCES || error == EPERM) return "permission denied";
@@ -118,6 +127,7 @@ void HidrawDeviceSource::Consider(udev_device* device, bool retryUnavailable) {
   properties.path = node->devnode;
   properties.port = node->port;
   if (Listed(selection_.open, node->vendorId, node->productId)) {
+    if (!selection_.onlyPath.empty() && !SameNode(node->devnode, selection_.onlyPath)) return;
     const bool toldBefore = unavailable_.count(node->syspath) != 0;
     if (toldBefore && !retryUnavailable) return;
     Open(properties, node->syspath, !toldBefore);
