@@ -1,0 +1,153 @@
+// The hidraw device source against emulated kernel devices, run as the
+// program of korvid-emulated-controller (each case with the emulator
+// settings it needs): what it opens and what it leaves alone, the reports
+// both ways, removal told once whichever way it is learnt, and a node the
+// user may not open.
+#include <unistd.h>
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "hidraw_client.h"
+#include "hidraw_device_source.h"
+#include "poll_event_loop.h"
+
+namespace {
+
+using namespace hiddevice;
+
+class Recorder final : public DeviceSourceClient {
+ public:
+  explicit Recorder(PollEventLoop& loop) : loop_(loop) {}
+  void DeviceArrived(DeviceId device, const DeviceProperties& properties) override {
+    arrived.emplace_back(device, properties);
+    loop_.Stop();
+  }
+  void DeviceRemoved(DeviceId device) override {
+    removed.push_back(device);
+    loop_.Stop();
+  }
+  void InputReport(DeviceId device, const std::uint8_t* report, std::size_t length) override {
+    reports.emplace_back(device, std::vector<std::uint8_t>(report, report + length));
+    loop_.Stop();
+  }
+  void DeviceUnavailable(const DeviceProperties& properties, const std::string& reason) override {
+    unavailable.emplace_back(properties.path, reason);
+    loop_.Stop();
+  }
+  void DeviceSeen(const DeviceProperties& properties) override {
+    seen.push_back(properties);
+    loop_.Stop();
+  }
+
+  std::vector<std::pair<DeviceId, DeviceProperties>> arrived;
+  std::vector<DeviceId> removed;
+  std::vector<std::pair<DeviceId, std::vector<std::uint8_t>>> reports;
+  std::vector<std::pair<std::string, std::string>> unavailable;
+  std::vector<DeviceProperties> seen;
+
+ private:
+  PollEventLoop& loop_;
+};
+
+class HidrawSource : public testing::Test {
+ protected:
+  void Begin(DeviceSelection selection = KorvidControllers()) {
+    source_ = std::make_unique<HidrawDeviceSource>(loop_, recorder_, selection);
+    source_->Start();
+    auto scanned = std::make_shared<bool>(false);
+    loop_.After(0, [this, scanned] {
+      *scanned = true;
+      loop_.Stop();
+    });
+    ASSERT_TRUE(RunUntil([&] { return *scanned; }));
+  }
+  // Serves the loop until `done` holds; false after kEventTimeoutMs.
+  bool RunUntil(const std::function<bool()>& done) {
+    auto late = std::make_shared<bool>(false);  // the timer may outlive this wait
+    loop_.After(kEventTimeoutMs, [this, late] {
+      *late = true;
+      loop_.Stop();
+    });
+    while (!done() && !*late) loop_.Run();
+    return done();
+  }
+  // A further turn of the loop with room for anything still on its way.
+  void Settle() {
+    bool turned = false;
+    loop_.After(100, [&] {
+      turned = true;
+      loop_.Stop();
+    });
+    while (!turned) loop_.Run();
+  }
+
+  PollEventLoop loop_;
+  Recorder recorder_{loop_};
+  std::unique_ptr<HidrawDeviceSource> source_;
+};
+
+TEST_F(HidrawSource, OpensBootModeControllersOnUsbOnlyAndWatchesTheApplicationMode) {
+  Begin();
+  ASSERT_EQ(recorder_.arrived.size(), 2u);
+  const DeviceProperties& first = recorder_.arrived[0].second;
+  EXPECT_EQ(first.vendorId, 0x0483u);
+  EXPECT_EQ(first.productId, 0x5750u);
+  EXPECT_EQ(first.path, "/dev/hidraw0");
+  EXPECT_EQ(first.product, "Korvid Controller (BOOT)") << "the name the node itself gives";
+  EXPECT_EQ(recorder_.arrived[1].second.vendorId, 0x2DC8u);
+  ASSERT_EQ(recorder_.seen.size(), 1u) << "the application-mode controller, never opened";
+  EXPECT_EQ(recorder_.seen[0].productId, 0x5751u);
+  EXPECT_TRUE(recorder_.unavailable.empty());
+  EXPECT_EQ(StatusField(Control("status 1"), "open"), "1");
+  EXPECT_EQ(StatusField(Control("status 2"), "open"), "1");
+}
+
+TEST_F(HidrawSource, WithAPathOpensThatControllerAlone) {
+  DeviceSelection selection = KorvidControllers();
+  selection.onlyPath = "/dev/hidraw1";
+  Begin(selection);
+  ASSERT_EQ(recorder_.arrived.size(), 1u);
+  EXPECT_EQ(recorder_.arrived[0].second.path, "/dev/hidraw1");
+  EXPECT_EQ(StatusField(Control("status 1"), "open"), "0") << "the other node is left alone";
+}
+
+TEST_F(HidrawSource, ReportsBothWaysThenRemovalToldOnceHoweverItIsLearnt) {
+  Begin();
+  ASSERT_EQ(recorder_.arrived.size(), 1u);
+  const DeviceId id = recorder_.arrived[0].first;
+  const Report request = VersionRequest();
+  ASSERT_EQ(source_->WriteReport(id, request.data(), request.size()), WriteResult::Written);
+  ASSERT_TRUE(RunUntil([&] { return !recorder_.reports.empty(); }));
+  ASSERT_EQ(recorder_.reports[0].second.size(), 64u) << "one report per read, its own length";
+  EXPECT_EQ(recorder_.reports[0].second[5], 0x04) << "the version report";
+
+  // Unplugged: the write that follows fails at once as gone, and the udev
+  // event comes too; the client hears of the removal once.
+  ASSERT_EQ(Control("unplug").rfind("ok", 0), 0u);
+  EXPECT_EQ(source_->WriteReport(id, request.data(), request.size()), WriteResult::Gone);
+  ASSERT_TRUE(RunUntil([&] { return !recorder_.removed.empty(); }));
+  Settle();
+  EXPECT_EQ(recorder_.removed, std::vector<DeviceId>{id});
+  EXPECT_EQ(source_->WriteReport(id, request.data(), request.size()), WriteResult::Gone);
+
+  // Plugged in again: a new arrival with a new id.
+  ASSERT_EQ(Control("attach").rfind("ok", 0), 0u);
+  ASSERT_TRUE(RunUntil([&] { return recorder_.arrived.size() == 2; }));
+  EXPECT_NE(recorder_.arrived[1].first, id);
+}
+
+TEST_F(HidrawSource, ANodeTheUserMayNotOpenIsToldWithTheReasonOnce) {
+  Begin();
+  ASSERT_EQ(recorder_.unavailable.size(), 1u);
+  EXPECT_EQ(recorder_.unavailable[0].first, "/dev/hidraw0");
+  EXPECT_EQ(recorder_.unavailable[0].second, "permission denied");
+  ASSERT_EQ(recorder_.arrived.size(), 1u) << "the other controller is opened all the same";
+  EXPECT_EQ(recorder_.arrived[0].second.path, "/dev/hidraw1");
+}
+
+}  // namespace
