@@ -163,6 +163,61 @@ TEST_F(Window, OkOnTheSheetRunsTheWholeUpdate) {
   [ui_.controller updateProgress:0];
   EXPECT_EQ([bar doubleValue], 0);
   EXPECT_EQ(deviceUpgradedCount, 1);
+
+  // Attached anew, the controller is updated again and its success shown again.
+  device_->Unplug();
+  ASSERT_TRUE(RunUntil([&] { return ![UpdateButton() isEnabled]; }));
+  ASSERT_TRUE(device_->Plug());
+  ASSERT_TRUE(RunUntil([&] { return [UpdateButton() isEnabled] && !VersionText().empty(); }));
+  answers.Then(ChooseFile(file_.string()))
+      .Then(PressOn(@"Note", @"OK"))
+      .Then(PressOn(@"Firmware upgraded successful!", @"OK"));
+  PressUpdate(answers);
+  ASSERT_TRUE(RunUntil([&] { return [NSApp modalWindow] == nil; }));
+  ASSERT_EQ(answers.Seen().size(), 6u);
+  EXPECT_EQ(answers.Seen()[5].message, "Firmware upgraded successful!");
+  EXPECT_TRUE(device_->Controller().ImageEquals(payload_));
+}
+
+// The run belongs to the controller it started on: one that arrives during
+// it is neither offered nor asked anything until the run has ended.
+TEST_F(Window, ASecondControllerArrivingMidTransferWaitsForTheEndOfTheRun) {
+  Attach(Boot(0x2DC8, 105), 320);
+  ModalAnswers answers;
+  answers.Then(ChooseFile(file_.string()))
+      .Then(PressOn(@"Note", @"OK"))
+      .Then(PressOn(@"Firmware upgraded successful!", @"OK"));
+  PressButton(UpdateButton());
+  ASSERT_TRUE(RunUntil([&] { return device_->Controller().DataCommandsReceived() >= 3; }));
+  device_->Pause();  // the transfer stands still at chunk 3 of 10
+  ControllerConfig factory = Boot(0x0483);
+  factory.factoryFirmware = true;
+  SocketDevice second(folder_, "second", factory);
+  ASSERT_TRUE(second.Plug());
+  // Its descriptor read, the application has handled its arrival.
+  ASSERT_TRUE(RunUntil([&] { return second.Connections() == 1 && second.AllRead(); }));
+  EXPECT_FALSE([UpdateButton() isEnabled]);
+  EXPECT_EQ(VersionText(), "v1.05");
+  EXPECT_TRUE(second.Written().empty());
+
+  device_->Resume();
+  ASSERT_TRUE(RunUntil([&] {
+    return answers.Done() && VersionText() == "Factory Version" && [UpdateButton() isEnabled] &&
+           [NSApp modalWindow] == nil;
+  }));
+  EXPECT_TRUE(device_->Controller().ImageEquals(payload_));
+  std::vector<std::string> messages;
+  for (const SeenModal& seen : answers.Seen()) messages.push_back(seen.message);
+  EXPECT_EQ(messages, (std::vector<std::string>{"", "Note", "Firmware upgraded successful!",
+                                                "The firmware is factory Version, please update to lastest version!"}));
+  ASSERT_EQ(second.Written().size(), 1u) << "asked for its version once the run was over";
+  EXPECT_EQ(Count(second.Written(), MSG_FIRMWARE, GET_FIRMWARE_VSION), 1u);
+
+  // Update now names the second controller.
+  answers.Then([](NSWindow* modal) { return [modal isKindOfClass:[NSOpenPanel class]] && Press(@"Cancel")(modal); });
+  PressUpdate(answers);
+  EXPECT_EQ(Count(second.Written(), MSG_UPDATE_REQUEST), 1u);
+  EXPECT_EQ(Count(Written(), MSG_UPDATE_REQUEST), 1u);
 }
 
 TEST_F(Window, CancelOnTheSheetSendsNothingAndGivesTheButtonBack) {
