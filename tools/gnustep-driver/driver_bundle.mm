@@ -38,6 +38,10 @@ double SecondsSince(NSDate* date) { return [[NSDate date] timeIntervalSinceDate:
   int seenProgress_;
   BOOL transferShot_;
   BOOL miniaturized_;
+  BOOL helpAsked_;
+  BOOL secondAsked_;
+  BOOL holdNext_;  // the next alert is left open for the plan's hold time
+  BOOL holding_;
   int alertShots_;
   // The modal window being answered, with its texts, until it goes.
   NSWindow* answering_;
@@ -47,6 +51,7 @@ double SecondsSince(NSDate* date) { return [[NSDate date] timeIntervalSinceDate:
 - (id)initWithPlan:(DriverPlan*)plan;
 - (void)enter:(Step)step;
 - (void)start;
+- (void)press:(NSString*)choice on:(NSWindow*)modal;
 @end
 
 @implementation KorvidUserDriver
@@ -146,6 +151,20 @@ double SecondsSince(NSDate* date) { return [[NSDate date] timeIntervalSinceDate:
       transferShot_ = YES;
       [self shot:@"transfer"];
     }
+    // Mid-transfer, as the plan says: another controller is plugged in (the
+    // script does it while the application waits), or the user opens Help,
+    // whose alert runs inside the menu choice.
+    const BOOL midTransfer = progress < 100;
+    if (plan_->secondAtProgress >= 0 && !secondAsked_ && midTransfer && progress >= plan_->secondAtProgress) {
+      secondAsked_ = YES;
+      [record_ ask:@"second-controller" within:plan_->stepSeconds];
+    }
+    if (plan_->helpAtProgress >= 0 && !helpAsked_ && midTransfer && progress >= plan_->helpAtProgress) {
+      helpAsked_ = YES;
+      holdNext_ = plan_->holdHelpSeconds > 0;
+      NSString* chosen = ChooseMenuItem(@"Help");
+      [record_ event:@"menu" text:chosen != nil ? chosen : @"(no Help menu item)"];
+    }
     // Out of sight, the bar is not redrawn: how the transfer goes without redraws.
     if (plan_->miniaturize && !miniaturized_ && progress > 0) {
       miniaturized_ = YES;
@@ -190,6 +209,14 @@ double SecondsSince(NSDate* date) { return [[NSDate date] timeIntervalSinceDate:
   ReadAlertTexts(modal, &message, &informative);
   NSString* texts = [NSString stringWithFormat:@"%@\t%@", message, informative];
   if (modal == answering_ && [texts isEqualToString:answeringTexts_]) {
+    if (holding_) {
+      if (SecondsSince(answeredAt_) < plan_->holdHelpSeconds) return;
+      holding_ = NO;
+      [answeredAt_ release];
+      answeredAt_ = [[NSDate date] retain];
+      [self press:@"OK" on:modal];
+      return;
+    }
     if (SecondsSince(answeredAt_) > plan_->stepSeconds && !stuckReported_) {
       stuckReported_ = YES;
       [record_ event:@"stuck" text:@"the answered window does not close"];
@@ -222,6 +249,16 @@ double SecondsSince(NSDate* date) { return [[NSDate date] timeIntervalSinceDate:
   // After the sheet, or an alert instead of the panel or the sheet, the
   // user has nothing more to do.
   if (step_ == StepWaitPanel || step_ == StepWaitSheet) [self enter:StepWatch];
+  if (holdNext_ && !sheet) {  // left open a while, then answered
+    holdNext_ = NO;
+    holding_ = YES;
+    [record_ event:@"hold" text:[NSString stringWithFormat:@"%g s", plan_->holdHelpSeconds]];
+    return;
+  }
+  [self press:choice on:modal];
+}
+
+- (void)press:(NSString*)choice on:(NSWindow*)modal {
   NSButton* button = ButtonTitled(modal, choice);
   if (button == nil) {
     [record_ event:@"stuck" text:[NSString stringWithFormat:@"no %@ button", choice]];

@@ -22,6 +22,9 @@ typedef enum {
   double stepSeconds;   // bound on every other wait
   double lookSeconds;   // how often the user looks at the screen
   BOOL miniaturize;     // puts the window in the dock once the transfer runs
+  int helpAtProgress;   // opens Help once the bar shows this much (-1: never)
+  double holdHelpSeconds;  // how long the user leaves the help alert open
+  int secondAtProgress;    // asks for a second controller once the bar shows this much (-1: never)
 }
 // Nil, with the reason on standard error, when the driver is not asked for.
 + (DriverPlan*)planFromEnvironment;
