@@ -61,6 +61,9 @@ ModalAnswers::Step Press(NSString* button);
 ModalAnswers::Step PressOn(NSString* message, NSString* button);
 // Picks `path` in the open panel and presses OK.
 ModalAnswers::Step ChooseFile(const std::string& path);
+// The same where the panel may not offer the file: then the user gives up
+// (Cancel).
+ModalAnswers::Step ChooseFileOrGiveUp(const std::string& path);
 // Ends the sheet on screen with `code`, as an unexpected button would.
 ModalAnswers::Step EndSheetWithCode(int code);
 // Runs `action` while the modal window is up (say, unplugging the device).

@@ -173,6 +173,14 @@ ModalAnswers::Step ChooseFile(const std::string& path) {
   };
 }
 
+ModalAnswers::Step ChooseFileOrGiveUp(const std::string& path) {
+  return [=](NSWindow* modal) {
+    if (![modal isKindOfClass:[NSSavePanel class]]) return false;
+    NSBrowser* browser = [ViewsOfClass([modal contentView], [NSBrowser class]) lastObject];
+    return Press([browser setPath:[NSString stringWithUTF8String:path.c_str()]] ? @"OK" : @"Cancel")(modal);
+  };
+}
+
 ModalAnswers::Step EndSheetWithCode(int code) {
   return [=](NSWindow* modal) {
     if (!IsSheet(modal)) return false;

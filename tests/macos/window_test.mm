@@ -1,6 +1,7 @@
 // The window as the user meets it: set-up, version texts, the Update button,
 // the open panel, the confirmation sheet and its answers, progress, help,
 // re-opening; and the two cases where the controller goes away mid-run.
+#import "EngineBinding.h"
 #import "LBProgressBar.h"
 
 #include <sstream>
@@ -83,6 +84,12 @@ TEST_F(Window, InterfaceIsConnectedAndSetupLeavesTheFieldReadOnlyAndTheButtonOff
   EXPECT_FALSE([UpdateButton() isEnabled]);
   EXPECT_TRUE(EngineStarted());
   EXPECT_EQ(g_firmware_update_state, UPDATE_DATA_SENT);
+  // The engine's clock: every 0.1 s, well under the second after which a
+  // held-back tick restarts the controller's silence count.
+  NSTimer* clock = StartWatchdogClock();
+  EXPECT_TRUE([clock isValid]);
+  EXPECT_EQ([clock timeInterval], 0.1);
+  [clock invalidate];
 
   LBProgressBar* bar = (LBProgressBar*)[ViewsOfClass([ui_.window contentView], [LBProgressBar class]) lastObject];
   ASSERT_NE(bar, nil);
@@ -112,19 +119,33 @@ TEST_F(Window, VersionFieldShowsReleaseBetaAndFactoryFirmware) {
   EXPECT_EQ(VersionText(), "Factory Version");
 }
 
-TEST_F(Window, UpdateAsksTheControllerAndACancelledFileChoiceGivesTheButtonBack) {
+TEST_F(Window, UpdateAsksTheControllerAndAFileChoiceThatGivesNothingGivesTheButtonBack) {
   Attach();
-  ModalAnswers answers;
-  answers.Then([&](NSWindow* modal) {
-    if (![modal isKindOfClass:[NSOpenPanel class]]) return false;
-    EXPECT_FALSE([UpdateButton() isEnabled]) << "disabled once the request went out";
-    return Press(@"Cancel")(modal);
-  });
-  PressUpdate(answers);
-  ASSERT_TRUE(RunUntil([&] { return [UpdateButton() isEnabled]; }));
-  ASSERT_EQ(answers.Seen().size(), 1u);
-  EXPECT_EQ(answers.Seen()[0].kind, "panel");
-  ASSERT_EQ(Count(Written(), MSG_UPDATE_REQUEST), 1u);
+  // A firmware file in all but its name: only *.dat files are taken.
+  SampleFirmware firmware;
+  firmware.payload = MakeSamplePayload(64);
+  const std::filesystem::path notDat = files_.File("update.bin", FirmwareFileBytes(firmware));
+  struct Case {
+    const char* what;
+    ModalAnswers::Step step;
+  };
+  const Case cases[] = {
+      {"cancelled", Press(@"Cancel")},
+      {"a file that is not *.dat", ChooseFileOrGiveUp(notDat.string())},
+  };
+  for (const Case& c : cases) {
+    ModalAnswers answers;
+    answers.Then([&](NSWindow* modal) {
+      if (![modal isKindOfClass:[NSOpenPanel class]]) return false;
+      EXPECT_FALSE([UpdateButton() isEnabled]) << "disabled once the request went out";
+      return c.step(modal);
+    });
+    PressUpdate(answers);
+    ASSERT_TRUE(RunUntil([&] { return [UpdateButton() isEnabled] && [NSApp modalWindow] == nil; })) << c.what;
+    ASSERT_EQ(answers.Seen().size(), 1u) << c.what << ": no sheet, no alert";
+    EXPECT_EQ(answers.Seen()[0].kind, "panel");
+  }
+  ASSERT_EQ(Count(Written(), MSG_UPDATE_REQUEST), 2u);
   const Report& request = Written()[1];
   EXPECT_EQ(request[0], 5);
   EXPECT_EQ(request[2], MSG_UPDATE_REQUEST);
