@@ -17,7 +17,8 @@ The user:
   --cancel-confirm          answers Cancel on the confirmation sheet
   --ask-help                asks for the help text from the menu instead of updating
   --watch-only              only looks, answering any alert (with --application-mode, --no-controller)
-  --help-at-progress N      opens Help from the menu once the bar shows N% (mid-transfer)
+  --help-at-progress N      opens Help from the menu once the bar shows N% (mid-transfer); the
+                            controller is held still from 0.3 s before to 0.3 s after it
   --hold-help S             leaves that help alert open S seconds before answering it (default 0)
 The firmware file:
   --firmware FILE           the *.dat file to choose (default: a generated sample)
@@ -310,7 +311,8 @@ take_screenshots() {
 
 # What the driver asks for while the application waits: a second controller,
 # plugged in while the first is held still (its process stopped) until
-# Tindro has traced the newcomer's arrival; then the first goes on.
+# Tindro has traced the newcomer's arrival, then the first goes on; or the
+# controller held still and let go again.
 arrivals_traced() { grep -c 'Korvid Controller BOOT$' "$tindro_err" 2>/dev/null; }
 handle_asks() {
   local request base what traced_before i
@@ -336,6 +338,15 @@ handle_asks() {
         fi
         kill -CONT "$server_pid"
         server_held=0
+        ;;
+      hold-controller)
+        kill -STOP "$server_pid" && server_held=1
+        : >"$base.done"
+        ;;
+      release-controller)
+        kill -CONT "$server_pid"
+        server_held=0
+        : >"$base.done"
         ;;
       *) : >"$base.done" ;;
     esac

@@ -21,6 +21,9 @@ typedef enum {
   StepWatch,      // nothing more to do but answer alerts
 } Step;
 
+// Several periods of the application's 0.1 s clock.
+const double kHeldAroundHelpSeconds = 0.3;
+
 double SecondsSince(NSDate* date) { return [[NSDate date] timeIntervalSinceDate:date]; }
 
 }  // namespace
@@ -39,6 +42,10 @@ double SecondsSince(NSDate* date) { return [[NSDate date] timeIntervalSinceDate:
   BOOL transferShot_;
   BOOL miniaturized_;
   BOOL helpAsked_;
+  // With the controller held still, Help is opened at helpDue_ and the
+  // controller let go at releaseDue_.
+  NSDate* helpDue_;
+  NSDate* releaseDue_;
   BOOL secondAsked_;
   BOOL holdNext_;  // the next alert is left open for the plan's hold time
   BOOL holding_;
@@ -142,6 +149,19 @@ double SecondsSince(NSDate* date) { return [[NSDate date] timeIntervalSinceDate:
     [record_ event:@"update" text:enabled ? @"enabled" : @"disabled"];
     seenUpdate_ = enabled;
   }
+  if (helpDue_ != nil && [helpDue_ timeIntervalSinceNow] <= 0) {
+    [helpDue_ release];
+    helpDue_ = nil;
+    holdNext_ = plan_->holdHelpSeconds > 0;
+    NSString* chosen = ChooseMenuItem(@"Help");  // the help alert runs inside the choice
+    [record_ event:@"menu" text:chosen != nil ? chosen : @"(no Help menu item)"];
+    releaseDue_ = [[NSDate dateWithTimeIntervalSinceNow:kHeldAroundHelpSeconds] retain];
+  }
+  if (releaseDue_ != nil && [releaseDue_ timeIntervalSinceNow] <= 0) {
+    [releaseDue_ release];
+    releaseDue_ = nil;
+    [record_ ask:@"release-controller" within:plan_->stepSeconds];
+  }
   NSProgressIndicator* bar = ProgressBarOf(window);
   const int progress = bar != nil ? static_cast<int>([bar doubleValue]) : -1;
   if (progress != seenProgress_) {
@@ -152,18 +172,20 @@ double SecondsSince(NSDate* date) { return [[NSDate date] timeIntervalSinceDate:
       [self shot:@"transfer"];
     }
     // Mid-transfer, as the plan says: another controller is plugged in (the
-    // script does it while the application waits), or the user opens Help,
-    // whose alert runs inside the menu choice.
+    // script does it while the application waits), or the user opens Help.
     const BOOL midTransfer = progress < 100;
     if (plan_->secondAtProgress >= 0 && !secondAsked_ && midTransfer && progress >= plan_->secondAtProgress) {
       secondAsked_ = YES;
       [record_ ask:@"second-controller" within:plan_->stepSeconds];
     }
     if (plan_->helpAtProgress >= 0 && !helpAsked_ && midTransfer && progress >= plan_->helpAtProgress) {
+      // The controller is held still from a while before Help comes up to a
+      // while after it went: the application is waiting on it, its silence
+      // counted, and nothing of it can reach the application before the
+      // application's clock has ticked after the help alert.
       helpAsked_ = YES;
-      holdNext_ = plan_->holdHelpSeconds > 0;
-      NSString* chosen = ChooseMenuItem(@"Help");
-      [record_ event:@"menu" text:chosen != nil ? chosen : @"(no Help menu item)"];
+      [record_ ask:@"hold-controller" within:plan_->stepSeconds];
+      helpDue_ = [[NSDate dateWithTimeIntervalSinceNow:kHeldAroundHelpSeconds] retain];
     }
     // Out of sight, the bar is not redrawn: how the transfer goes without redraws.
     if (plan_->miniaturize && !miniaturized_ && progress > 0) {
