@@ -165,7 +165,7 @@ case $case_name in
     expect_status 0
     expect_outcome "updated (65536 bytes, image equals the payload)"
     expect_messages "$sheet_110" "$help_line" "$success"
-    held=$(awk '$2 == "alert:" && /Update Firmware From MacOS X/ { from = $1 } from && $2 == "press:" { print $1 - from; exit }' "$work/events")
+    held=$(events_of held | sed 's/ ms$//')
     [[ -n $held ]] && ((held >= 11000)) || fail "the help alert was open ${held:-no} ms, not 11 s"
     [[ $(awk '$2 == "progress:" { p = $3 } $2 == "hold:" { print p; exit }' "$work/events") -lt 100 ]] ||
       fail "Help was not opened mid-transfer"

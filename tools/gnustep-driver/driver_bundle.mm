@@ -6,6 +6,8 @@
 // the record.
 #import <AppKit/AppKit.h>
 
+#include <cmath>
+
 #import "driver_plan.h"
 #import "driver_record.h"
 #import "user_view.h"
@@ -232,8 +234,10 @@ double SecondsSince(NSDate* date) { return [[NSDate date] timeIntervalSinceDate:
   NSString* texts = [NSString stringWithFormat:@"%@\t%@", message, informative];
   if (modal == answering_ && [texts isEqualToString:answeringTexts_]) {
     if (holding_) {
-      if (SecondsSince(answeredAt_) < plan_->holdHelpSeconds) return;
+      const double held = SecondsSince(answeredAt_);
+      if (held < plan_->holdHelpSeconds) return;
       holding_ = NO;
+      [record_ event:@"held" text:[NSString stringWithFormat:@"%.0f ms", std::floor(held * 1000)]];
       [answeredAt_ release];
       answeredAt_ = [[NSDate date] retain];
       [self press:@"OK" on:modal];
@@ -275,6 +279,8 @@ double SecondsSince(NSDate* date) { return [[NSDate date] timeIntervalSinceDate:
     holdNext_ = NO;
     holding_ = YES;
     [record_ event:@"hold" text:[NSString stringWithFormat:@"%g s", plan_->holdHelpSeconds]];
+    [answeredAt_ release];
+    answeredAt_ = [[NSDate date] retain];
     return;
   }
   [self press:choice on:modal];
