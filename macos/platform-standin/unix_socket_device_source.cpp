@@ -218,8 +218,7 @@ WriteResult UnixSocketDeviceSource::WriteReport(DeviceId device, const std::uint
     if (errno == EPIPE || errno == ECONNRESET || errno == ENOTCONN) return WriteResult::Gone;
     if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return WriteResult::Failed;
     // The server is behind: wait for room, as a device's report pipe would.
-    const auto left =
-        std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
     if (left <= 0) return WriteResult::Failed;
     pollfd room{fd, POLLOUT, 0};
     if (poll(&room, 1, static_cast<int>(left)) < 0 && errno != EINTR) return WriteResult::Failed;

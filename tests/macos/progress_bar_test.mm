@@ -218,7 +218,10 @@ TEST_F(ProgressBar, TimerRequestsRedrawsThatMoveTheStripes) {
 class DesignedBar {
  public:
   DesignedBar(double width, double height, double fraction, double offset, Rgb background)
-      : w_(width), h_(height), offset_(offset), background_(background),
+      : w_(width),
+        h_(height),
+        offset_(offset),
+        background_(background),
         progress_{2, 2, width * fraction - 4, height - 5} {}
 
   struct Pixel {
@@ -232,8 +235,8 @@ class DesignedBar {
   Pixel At(int x, int y) const {
     double sum[3] = {0, 0, 0};
     const double cx = x + 0.5, cy = y + 0.5;
-    const bool corner = NearCorner(progress_, cx, cy, 0) || NearCorner(Bezel(), cx, cy, 0) ||
-                        NearCorner(Outline(), cx, cy, 0.5);
+    const bool corner =
+        NearCorner(progress_, cx, cy, 0) || NearCorner(Bezel(), cx, cy, 0) || NearCorner(Outline(), cx, cy, 0.5);
     const bool plain = !HasProgress() || Distance(progress_, cx, cy) > 0.75;
     constexpr int kSamples = 8;
     for (int i = 0; i < kSamples; ++i)
