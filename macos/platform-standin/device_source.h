@@ -53,7 +53,8 @@ class DeviceSource {
   virtual ~DeviceSource() = default;
   // Starts following devices; those present already arrive from the loop.
   virtual void Start() = 0;
-  // One output report, written before this returns (or failed).
+  // One output report, written before this returns; Failed once about a
+  // second has gone without room for it (a device that stops reading).
   virtual WriteResult WriteReport(DeviceId device, const std::uint8_t* report, std::size_t length) = 0;
 };
 
