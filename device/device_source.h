@@ -100,8 +100,9 @@ class DeviceSource {
   virtual ~DeviceSource() = default;
   // Starts following devices; those present already arrive from the loop.
   virtual void Start() = 0;
-  // One output report (count byte first, 64 bytes), written or failed
-  // within a second.
+  // One output report (count byte first, 64 bytes), written before this
+  // returns; Failed once about a second has gone without the device taking
+  // it (a device that stops reading).
   virtual WriteResult WriteReport(DeviceId device, const std::uint8_t* report, std::size_t length) = 0;
 };
 

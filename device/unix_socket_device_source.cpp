@@ -9,6 +9,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <system_error>
@@ -28,7 +29,7 @@ constexpr unsigned kConnectRetryMs = 50;
 // re-attach: the file is looked at again after this.
 constexpr unsigned kRecheckAfterCloseMs = 100;
 constexpr unsigned kRewatchFolderMs = 500;
-constexpr int kWriteTimeoutMs = 1000;
+constexpr std::chrono::milliseconds kWriteTimeout{1000};
 
 bool IsDeviceName(const std::string& name) {
   const std::size_t suffix = std::strlen(unixhid::kSuffix);
@@ -207,16 +208,20 @@ WriteResult UnixSocketDeviceSource::WriteReport(DeviceId device, const std::uint
     if (entry.second.described && entry.second.id == device) fd = entry.second.fd;
   }
   if (fd < 0) return WriteResult::Gone;
-  for (int attempt = 0; attempt < 2; ++attempt) {
+  // The whole write, waits included, has one budget: a device that stops
+  // reading costs the application at most that, then the write has failed.
+  const auto deadline = std::chrono::steady_clock::now() + kWriteTimeout;
+  for (;;) {
     const ssize_t sent = send(fd, report, length, MSG_NOSIGNAL | MSG_DONTWAIT);
     if (sent == static_cast<ssize_t>(length)) return WriteResult::Written;
     if (sent >= 0) return WriteResult::Failed;
     if (errno == EPIPE || errno == ECONNRESET || errno == ENOTCONN) return WriteResult::Gone;
-    if (errno != EAGAIN && errno != EWOULDBLOCK) return WriteResult::Failed;
+    if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return WriteResult::Failed;
     // The server is behind: wait for room, as a device's report pipe would.
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+    if (left <= 0) return WriteResult::Failed;
     pollfd room{fd, POLLOUT, 0};
-    if (poll(&room, 1, kWriteTimeoutMs) <= 0) return WriteResult::Failed;
+    if (poll(&room, 1, static_cast<int>(left)) < 0 && errno != EINTR) return WriteResult::Failed;
   }
-  return WriteResult::Failed;
 }
 }  // namespace hiddevice

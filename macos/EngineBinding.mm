@@ -33,6 +33,7 @@ IOHIDDeviceRef AsDevice(DeviceTarget target) { return reinterpret_cast<IOHIDDevi
   (void)timer;
   const auto now = std::chrono::steady_clock::now().time_since_epoch();
   WatchdogTick(static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(now).count()));
+  OfferHeldArrivals();  // a controller that fell silent has ended its run
 }
 @end
 

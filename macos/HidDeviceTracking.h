@@ -21,7 +21,8 @@ extern const VendorProductId vidpid[2];
 // The controller that accepted the most recent device; the engine reaches the
 // window through it.
 extern JoystickController* js;
-// The most recently accepted device while it is attached; NULL once it is gone.
+// The most recently accepted device while it is attached; NULL once it is
+// gone. The window's version field and Update button describe it.
 extern IOHIDDeviceRef deviceRef;
 // Accepted devices that are attached.
 extern int32_t deviceConnected;
@@ -44,6 +45,10 @@ IOReturn WriteHid(IOHIDDeviceRef device, const uint8_t* report, uint8_t count);
 bool IsAttachedDevice(IOHIDDeviceRef device);
 // The device an update run is being served by; its removal ends the run.
 void ServeUpdateFrom(IOHIDDeviceRef device);
+// Controllers that arrived while an update ran are offered, in order, as
+// any arrival is, once the run is over; nothing happens while it goes on.
+// Called after every entry into the engine that may end a run.
+void OfferHeldArrivals();
 // The controller goes away with its HID manager: the devices it accepted are
 // no longer attached as far as the application knows, and none of them may
 // be used again.

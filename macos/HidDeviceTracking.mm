@@ -31,6 +31,13 @@ std::vector<AcceptedDevice> acceptedDevices;
 
 IOHIDDeviceRef servingDevice = NULL;
 
+// Controllers that arrived while an update ran, in order of arrival. Nothing
+// of them reaches the window or the engine before the run is over: the
+// button would offer a second controller mid-run, and its version answer
+// (a factory-firmware alert among them) would land in the middle of the
+// transfer.
+std::vector<AcceptedDevice> heldArrivals;
+
 unsigned Low32(const void* pointer) { return static_cast<unsigned>(reinterpret_cast<uintptr_t>(pointer)); }
 
 void Forget(IOHIDDeviceRef device) {
@@ -38,6 +45,27 @@ void Forget(IOHIDDeviceRef device) {
                                        [=](const AcceptedDevice& entry) { return entry.device == device; }),
                         acceptedDevices.end());
   if (deviceRef == device) deviceRef = NULL;
+}
+
+bool ForgetHeldArrival(IOHIDDeviceRef device) {
+  const auto held = std::find_if(heldArrivals.begin(), heldArrivals.end(),
+                                 [=](const AcceptedDevice& entry) { return entry.device == device; });
+  if (held == heldArrivals.end()) return false;
+  heldArrivals.erase(held);
+  return true;
+}
+
+void Accept(JoystickController* controller, IOHIDDeviceRef device) {
+  ControllerAttached();
+  ++deviceConnected;
+  js = controller;
+  deviceRef = device;
+  acceptedDevices.push_back(AcceptedDevice{device, controller});
+  IOHIDDeviceOpen(device, kIOHIDOptionsTypeNone);
+  IOHIDDeviceRegisterInputReportCallback(device, [controller reportBuffer], [controller reportSizeIn],
+                                         HidDeviceIOInPutReportCallback, controller);
+  [[controller updateButton] setEnabled:YES];
+  SendFirmwarePacket(reinterpret_cast<DeviceTarget>(device), PACKET_TYPE_HID, GET_FIRMWARE_VSION, nullptr, 0);
 }
 
 }  // namespace
@@ -91,6 +119,9 @@ void ForgetDevicesOf(JoystickController* controller) {
     }
   }
   acceptedDevices.swap(kept);
+  heldArrivals.erase(std::remove_if(heldArrivals.begin(), heldArrivals.end(),
+                                    [=](const AcceptedDevice& entry) { return entry.controller == controller; }),
+                     heldArrivals.end());
   if (js == controller) js = nil;
 }
 
@@ -113,18 +144,14 @@ void add_callback(void* context, IOReturn result, void* sender, IOHIDDeviceRef d
     return;
   }
 
-  // A run still going (another controller is being updated) keeps its
-  // records: clearing them would stall that transfer without a word.
-  if (m_updateComplete) ControllerAttached();
-  ++deviceConnected;
-  js = controller;
-  deviceRef = device;
-  acceptedDevices.push_back(AcceptedDevice{device, controller});
-  IOHIDDeviceOpen(device, kIOHIDOptionsTypeNone);
-  IOHIDDeviceRegisterInputReportCallback(device, [controller reportBuffer], [controller reportSizeIn],
-                                         HidDeviceIOInPutReportCallback, controller);
-  [[controller updateButton] setEnabled:YES];
-  SendFirmwarePacket(reinterpret_cast<DeviceTarget>(device), PACKET_TYPE_HID, GET_FIRMWARE_VSION, nullptr, 0);
+  // The run belongs to the controller it started on, up to its end message;
+  // the newcomer is offered once it is over (OfferHeldArrivals).
+  if (!m_updateComplete) {
+    NSLog(@"%s,%d::held until the running update ends\n", __func__, __LINE__);
+    heldArrivals.push_back(AcceptedDevice{device, controller});
+    return;
+  }
+  Accept(controller, device);
   NSLog(@"%s,%d::inContext=%x inSender=%x device=%x\n", __func__, __LINE__, Low32(context), Low32(sender),
         Low32(device));
 }
@@ -133,6 +160,7 @@ void remove_callback(void* context, IOReturn result, void* sender, IOHIDDeviceRe
   (void)context;
   (void)result;
   (void)sender;
+  const bool wasHeld = ForgetHeldArrival(device);
   const bool wasAccepted = IsAttachedDevice(device);
   const bool wasServing = device != NULL && device == servingDevice;
   Forget(device);
@@ -142,13 +170,28 @@ void remove_callback(void* context, IOReturn result, void* sender, IOHIDDeviceRe
   const long productId = IOHIDDevice_GetProductID(device);
   NSLog(@"Remove Device:vid,pid=0x%04x,0x%04x\n", static_cast<unsigned>(vendorId), static_cast<unsigned>(productId));
   if (!CheckValidDevice(static_cast<uint16_t>(vendorId & 0xFFFF), static_cast<uint16_t>(productId & 0xFFFF))) return;
+  if (wasHeld) return;  // never offered: nothing of it is on screen
   if (deviceConnected > 0) --deviceConnected;
-  [[js versionText] setStringValue:@""];
-  [[js updateButton] setEnabled:NO];
+  // The window shows the controller the Update button names. Another one
+  // going (the controller just updated leaving BOOT mode, say) leaves it.
+  if (deviceRef == NULL) {
+    [[js versionText] setStringValue:@""];
+    [[js updateButton] setEnabled:NO];
+  }
 
   // The controller being updated is gone: the run ends now, with the
   // failure message, rather than waiting on a device that cannot answer.
   if (wasAccepted && wasServing) ControllerRemoved();
+  OfferHeldArrivals();
+}
+
+void OfferHeldArrivals() {
+  while (m_updateComplete && !heldArrivals.empty()) {
+    const AcceptedDevice next = heldArrivals.front();
+    heldArrivals.erase(heldArrivals.begin());
+    NSLog(@"%s,%d::offered now that the update has ended: device=%x\n", __func__, __LINE__, Low32(next.device));
+    Accept(next.controller, next.device);
+  }
 }
 
 void HidDeviceIOInPutReportCallback(void* context, IOReturn result, void* sender, IOHIDReportType type,
@@ -172,4 +215,5 @@ void HidDeviceIOInPutReportCallback(void* context, IOReturn result, void* sender
   if (used > 0) NSLog(@"%.*s", static_cast<int>(used), bytes);
 
   OnDataReceived(reinterpret_cast<DeviceTarget>(sender), PACKET_TYPE_HID, report + 1, report[0]);
+  OfferHeldArrivals();
 }

@@ -99,6 +99,7 @@ const char* BaseName(const char* path) {
     NSLog(@"%s,%d::-----------------1", __PRETTY_FUNCTION__, __LINE__);
     ConfirmationEnded(reinterpret_cast<DeviceTarget>(context), false);
   }
+  OfferHeldArrivals();
 }
 
 - (void)setup {

@@ -17,6 +17,9 @@ The user:
   --cancel-confirm          answers Cancel on the confirmation sheet
   --ask-help                asks for the help text from the menu instead of updating
   --watch-only              only looks, answering any alert (with --application-mode, --no-controller)
+  --help-at-progress N      opens Help from the menu once the bar shows N% (mid-transfer); the
+                            controller is held still from 0.3 s before to 0.3 s after it
+  --hold-help S             leaves that help alert open S seconds before answering it (default 0)
 The firmware file:
   --firmware FILE           the *.dat file to choose (default: a generated sample)
   --payload-size N          payload bytes of the generated sample (default 4096)
@@ -35,6 +38,11 @@ The controller:
   --application-mode        runs its application (product 0x5751) instead of BOOT mode
   --no-controller           no controller at all
   --paced                   full-speed USB pace: one report per 1 ms frame
+  --second-controller-at-progress N
+                            a second controller (BOOT mode, factory firmware) is plugged in once
+                            the bar shows N%; the first is held still until Tindro has seen the
+                            second arrive. After the success the run waits until Update is
+                            offered again and says for what ("offered afterwards:")
   --hidraw                  an emulated Linux hidraw node (umockdev) instead of the simulated
                             controller's socket: Tindro takes it as it would a real controller
 The driver:
@@ -76,6 +84,9 @@ server_args=()
 driver_mode=update
 look_ms=5
 miniaturize=0
+help_at=""
+hold_help=0
+second_at=""
 cancel_file=0
 cancel_confirm=0
 attach_after_start=0
@@ -112,7 +123,8 @@ while (($# > 0)); do
     --keep) keep=1 ;;
     --firmware | --payload-size | --file-version | --file-beta | --device-version | --device-beta | \
       --firmware-type | --fail-at-chunk | --fail-code | --silent-at-chunk | --unplug-at-chunk | --image-out | \
-      --messages-out | --events-out | --stats-out | --screenshots | --watch-seconds | --timeout | --look-ms | --tindro-log)
+      --messages-out | --events-out | --stats-out | --screenshots | --watch-seconds | --timeout | --look-ms | \
+      --tindro-log | --help-at-progress | --hold-help | --second-controller-at-progress)
       (($# > 0)) || die_usage "$option takes a value"
       value=$1
       shift
@@ -130,6 +142,13 @@ while (($# > 0)); do
         --watch-seconds) [[ $value =~ ^[0-9]+(\.[0-9]+)?$ ]] || die_usage "--watch-seconds takes seconds"; watch_seconds=$value ;;
         --timeout) number "$option" "$value"; timeout_s=$value ;;
         --look-ms) number "$option" "$value"; ((value > 0)) || die_usage "--look-ms takes 1 or more"; look_ms=$value ;;
+        --help-at-progress) number "$option" "$value"; ((value < 100)) || die_usage "$option takes 0 to 99"; help_at=$value ;;
+        --hold-help) number "$option" "$value"; hold_help=$value ;;
+        --second-controller-at-progress)
+          number "$option" "$value"
+          ((value < 100)) || die_usage "$option takes 0 to 99"
+          second_at=$value
+          ;;
         *) server_args+=("$option" "$value") ;;  # the controller's options, checked by the server
       esac
       ;;
@@ -170,14 +189,19 @@ done
 work=$(mktemp -d /tmp/kve-XXXXXX) || exit 2
 xvfb_pid=""
 server_pid=""
+server2_pid=""
+server_held=0
 tindro_pid=""
+tindro_err=${tindro_log:-$work/tindro.err}
 
 source "$root/scripts/lib/stop_process.sh"
 source "$root/scripts/lib/virtual_display.sh"
 
 cleanup() {
   stop "$tindro_pid"
+  ((server_held)) && kill -CONT "$server_pid" 2>/dev/null
   stop "$server_pid"
+  stop "$server2_pid"
   stop "$xvfb_pid"
   if ((keep)); then
     echo "kept: $work"
@@ -252,11 +276,27 @@ elif ((!no_controller)); then
   # Its own usage errors (a bad controller option) are this script's usage errors.
   [[ -S $devices/pad.control ]] || setup_failed "the simulated controller did not start: $(head -1 "$work/server.err")"
 fi
+control2() {  # COMMAND: the second controller's reply on stdout
+  "$server" --device-dir "$devices" --name pad2 --send "$1" 2>>"$work/control.err"
+}
+if [[ -n $second_at ]]; then
+  "$server" --device-dir "$devices" --name pad2 --return-delay-ms 300 --attach-after-start --factory \
+    >"$work/server2.out" 2>"$work/server2.err" &
+  server2_pid=$!
+  for ((i = 0; i < 100; i++)); do
+    [[ -S $devices/pad2.control ]] && break
+    kill -0 "$server2_pid" 2>/dev/null || break
+    sleep 0.05
+  done
+  [[ -S $devices/pad2.control ]] || setup_failed "the second controller did not start: $(head -1 "$work/server2.err")"
+fi
 
 # ---------------------------------------------------------------- Tindro
 driver_env=(KORVID_DRIVER_OUT="$work/out" KORVID_DRIVER_MODE="$driver_mode" KORVID_DRIVER_FIRMWARE="$firmware"
   KORVID_DRIVER_LOOK_MS="$look_ms")
 ((miniaturize)) && driver_env+=(KORVID_DRIVER_MINIATURIZE=1)
+[[ -n $help_at ]] && driver_env+=(KORVID_DRIVER_HELP_AT="$help_at" KORVID_DRIVER_HOLD_HELP_S="$hold_help")
+[[ -n $second_at ]] && driver_env+=(KORVID_DRIVER_SECOND_AT="$second_at")
 ((cancel_file)) && driver_env+=(KORVID_DRIVER_FILE=cancel)
 ((cancel_confirm)) && driver_env+=(KORVID_DRIVER_CONFIRM=cancel)
 if [[ -n $shots_dir ]]; then
@@ -264,7 +304,7 @@ if [[ -n $shots_dir ]]; then
   driver_env+=(KORVID_DRIVER_SHOTS=1)
 fi
 env HOME="$work/home" DISPLAY="$display" "${device_env[@]}" "${driver_env[@]}" \
-  "$tindro" -GSAppKitUserBundles "(\"$bundle\")" >"$work/tindro.out" 2>"${tindro_log:-$work/tindro.err}" &
+  "$tindro" -GSAppKitUserBundles "(\"$bundle\")" >"$work/tindro.out" 2>"$tindro_err" &
 tindro_pid=$!
 
 # ---------------------------------------------------------------- the run
@@ -294,6 +334,50 @@ take_screenshots() {
   done
 }
 
+# What the driver asks for while the application waits: a second controller,
+# plugged in while the first is held still (its process stopped) until
+# Tindro has traced the newcomer's arrival, then the first goes on; or the
+# controller held still and let go again.
+arrivals_traced() { grep -c 'Korvid Controller BOOT$' "$tindro_err" 2>/dev/null; }
+handle_asks() {
+  local request base what traced_before i
+  for request in "$work"/out/ask-*.request; do
+    [[ -e $request ]] || continue
+    read -r what <"$request"
+    base=${request%.request}
+    mv "$request" "$base.taken"
+    case $what in
+      second-controller)
+        traced_before=$(arrivals_traced)
+        kill -STOP "$server_pid" && server_held=1
+        echo "second controller: $(control2 attach)"
+        : >"$base.done"
+        for ((i = 0; i < 500; i++)); do
+          (($(arrivals_traced) > traced_before)) && break
+          pause 0.02
+        done
+        if (($(arrivals_traced) > traced_before)); then
+          echo "second controller: arrived while the first was held at ${progress_seen}%"
+        else
+          outcome="the second controller's arrival was never traced"
+        fi
+        kill -CONT "$server_pid"
+        server_held=0
+        ;;
+      hold-controller)
+        kill -STOP "$server_pid" && server_held=1
+        : >"$base.done"
+        ;;
+      release-controller)
+        kill -CONT "$server_pid"
+        server_held=0
+        : >"$base.done"
+        ;;
+      *) : >"$base.done" ;;
+    esac
+  done
+}
+
 success_text="Firmware upgraded successful!"
 failure_text="Firmware update failure!"
 boot_mode_text="Firmware update failure, please poweroff Tindro and make it work in BOOT mode"
@@ -307,6 +391,7 @@ window_shown=0
 cancel_pressed=0
 alerts_seen=0
 success_alert=0
+progress_seen=0
 judge() {
   local line=$1 kind text message informative
   line=${line#* }  # the time
@@ -317,6 +402,7 @@ judge() {
     stuck) outcome="the user was stuck: $text" ;;
     window) window_shown=1 ;;
     press) [[ $text == Cancel ]] && cancel_pressed=1 ;;
+    progress) progress_seen=$text ;;
     update)
       if [[ $text == enabled ]] && ((cancel_pressed)); then
         ((cancel_file)) && outcome="cancelled in the open panel"
@@ -366,6 +452,7 @@ watch_ms=$(awk -v w="$watch_seconds" 'BEGIN { printf "%d", w * 1000 }')
 while [[ -z $outcome ]]; do
   take_screenshots
   read_record
+  handle_asks
   [[ -n $outcome ]] && break
   if ! kill -0 "$tindro_pid" 2>/dev/null; then
     wait "$tindro_pid"
@@ -407,6 +494,27 @@ if [[ -n $tindro_pid ]]; then
       pause 0.05
     done
   fi
+  # A controller held back during the run is offered once it is over.
+  if [[ -n $second_at && $outcome == updated ]]; then
+    offered_version=""
+    offered_update=""
+    now_ms
+    while ((now < deadline)); do
+      while IFS= read -r line <&4; do
+        line="$partial$line"
+        partial=""
+        line=${line#* }
+        case ${line%%: *} in
+          version) offered_version=${line#version: } ;;
+          update) offered_update=${line#update: } ;;
+        esac
+      done
+      partial+=$line
+      [[ -n $offered_version && $offered_update == enabled ]] && break
+      pause 0.02
+      now_ms
+    done
+  fi
   if [[ $driver_mode != watch ]]; then
     for ((i = 0; i < watch_ms / 50; i++)); do
       take_screenshots
@@ -426,6 +534,7 @@ if ((!no_controller)) && [[ -n $server_pid ]]; then
   violations=$(control violations)
   [[ -n $violations ]] && echo "wire-rule violations: $violations"
 fi
+[[ -n $server2_pid ]] && echo "second controller: $(control2 status)"
 [[ -n $messages_out ]] && cp "$messages" "$messages_out"
 if [[ -n $shots_dir ]] && ((success_alert > 0)) && [[ -f $shots_dir/alert-$success_alert.png ]]; then
   cp "$shots_dir/alert-$success_alert.png" "$shots_dir/success.png"
@@ -442,6 +551,15 @@ if [[ -n $press_ms ]]; then
   [[ -n $result_ms ]] && echo "result after: $((result_ms - press_ms)) ms from pressing Update"
 fi
 [[ -n $returned ]] && echo "returned as: product $returned"
+if [[ -n $second_at && -n $press_ms ]]; then
+  # What the window showed last, after the run's result.
+  success_ms=$(awk '$2 == "alert:" && /Firmware upgraded successful!/ { print $1; exit }' "$events")
+  if [[ -n $success_ms ]]; then
+    last_version=$(awk -v t="$success_ms" '$1 >= t && $2 == "version:" { v = substr($0, index($0, ": ") + 2) } END { print v }' "$events")
+    last_update=$(awk -v t="$success_ms" '$1 >= t && $2 == "update:" { u = $3 } END { print u }' "$events")
+    echo "offered afterwards: version '${last_version}', Update ${last_update:-unchanged}"
+  fi
+fi
 
 if [[ $outcome == updated ]]; then
   if ((image_matches)); then

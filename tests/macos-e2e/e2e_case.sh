@@ -137,6 +137,40 @@ case $case_name in
     grep -q '^returned as: product 0x5751$' "$work/out" || fail "the controller did not come back as its application"
     ;;
 
+  second_controller_mid_transfer)
+    # A second controller arrives at 30%: the run and its window stay the
+    # first's, one success for it, then the second is offered (its factory
+    # firmware told only now).
+    run --second-controller-at-progress 30 --payload-size 65536
+    expect_status 0
+    expect_outcome "updated (65536 bytes, image equals the payload)"
+    expect_messages "$sheet_110" "$success" "$factory"
+    grep -q '^second controller: arrived while the first was held at [3-9][0-9]%$' "$work/out" ||
+      fail "the second controller did not arrive mid-transfer: $(grep '^second controller' "$work/out")"
+    # From pressing Update to the success alert: no Update, no other version.
+    during=$(awk '$2 == "press:" && $3 == "Update" { on = 1; next } on && $2 == "alert:" { exit }
+                  on && ($2 == "update:" || $2 == "version:") { print }' "$work/events")
+    [[ $during == *"update: disabled"* && $during != *"update: enabled"* && $during != *"version:"* ]] ||
+      fail "the window changed during the run: $during"
+    grep -q "^offered afterwards: version 'Factory Version', Update enabled$" "$work/out" ||
+      fail "the second controller was not offered afterwards: $(grep '^offered' "$work/out")"
+    grep -q '^second controller: .* header=0 data=0 completions=0 .* reports=1$' "$work/out" ||
+      fail "the second controller was asked more than its version: $(grep '^second controller: attached' "$work/out")"
+    ;;
+
+  help_held_open_mid_transfer)
+    # Help stays open 11 s mid-transfer (longer than the controller's silence
+    # limit): held back with the application, the transfer goes on after it.
+    run --help-at-progress 30 --hold-help 11 --payload-size 65536
+    expect_status 0
+    expect_outcome "updated (65536 bytes, image equals the payload)"
+    expect_messages "$sheet_110" "$help_line" "$success"
+    held=$(events_of held | sed 's/ ms$//')
+    [[ -n $held ]] && ((held >= 11000)) || fail "the help alert was open ${held:-no} ms, not 11 s"
+    [[ $(awk '$2 == "progress:" { p = $3 } $2 == "hold:" { print p; exit }' "$work/events") -lt 100 ]] ||
+      fail "Help was not opened mid-transfer"
+    ;;
+
   failure_event_mid_transfer)
     run --fail-at-chunk 40 --fail-code 24
     expect_status 1

@@ -1,6 +1,8 @@
 #include "socket_device.h"
 
 #include <errno.h>
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -80,7 +82,7 @@ void SocketDevice::PollAll() {
 }
 
 void SocketDevice::Poll() {
-  if (listener_ < 0 || !listening_) return;
+  if (listener_ < 0 || !listening_ || paused_) return;
   for (int fd; (fd = accept4(listener_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC)) >= 0;) {
     const std::string descriptor =
         unixhid::FormatDescriptor(unixhid::Descriptor{config_.vendorId, config_.productId, "Test Controller"});
@@ -120,4 +122,12 @@ void SocketDevice::SendReport(const Report& report) {
 void SocketDevice::RefuseReports() {
   refusing_ = true;
   for (int fd : connections_) shutdown(fd, SHUT_RD);
+}
+
+bool SocketDevice::AllRead() const {
+  for (int fd : connections_) {
+    int unread = 0;  // bytes sent that the peer has not read yet
+    if (ioctl(fd, SIOCOUTQ, &unread) != 0 || unread != 0) return false;
+  }
+  return true;
 }

@@ -36,6 +36,12 @@ class SocketDevice {
   void SendMessage(const std::vector<uint8_t>& message);
   // The device stops taking reports: the application's writes fail.
   void RefuseReports();
+  // The device stops reading and answering, the connections kept open
+  // (a controller that hangs), until Resume().
+  void Pause() { paused_ = true; }
+  void Resume() { paused_ = false; }
+  // The application has read everything sent to it (the descriptor, reports).
+  bool AllRead() const;
 
   SimulatedController& Controller() { return controller_; }
   const std::vector<Report>& Written() const { return written_; }
@@ -54,5 +60,6 @@ class SocketDevice {
   std::vector<Report> written_;
   std::size_t hangups_ = 0;
   bool refusing_ = false;
+  bool paused_ = false;
   bool listening_ = false;
 };

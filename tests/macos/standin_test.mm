@@ -165,6 +165,32 @@ TEST_F(Standin, ReportsFlowBothWaysAndAGoneDeviceTakesNone) {
   EXPECT_EQ(IOHIDDeviceSetReport(handle, kIOHIDReportTypeOutput, 0, report, sizeof report), kIOReturnNotAttached);
 }
 
+TEST_F(Standin, AWriteToADeviceThatStopsReadingFailsWithinASecondAndTheDeviceStays) {
+  SocketDevice device(folder_, "device", Identity(0x2DC8, 0x5750));
+  ASSERT_TRUE(device.Plug());
+  Open(nil);
+  ASSERT_TRUE(RunUntil([&] { return recorder_.arrived.size() == 1 && device.AllRead(); }));
+  IOHIDDeviceRef handle = recorder_.arrived[0];
+  device.Pause();  // connected, but reads nothing more: the socket fills up
+  uint8_t report[64] = {0x05, 0x00, 0x04, 0x00, 0x00, 0x00};
+  IOReturn status = kIOReturnSuccess;
+  std::size_t written = 0;
+  NSTimeInterval slowest = 0;
+  while (status == kIOReturnSuccess && written < 100000) {
+    NSDate* start = [NSDate date];
+    status = IOHIDDeviceSetReport(handle, kIOHIDReportTypeOutput, 0, report, sizeof report);
+    slowest = std::max(slowest, -[start timeIntervalSinceNow]);
+    if (status == kIOReturnSuccess) ++written;
+  }
+  EXPECT_EQ(status, kIOReturnError) << "a failed write, not a device gone, after " << written << " reports";
+  EXPECT_LT(slowest, 1.5) << "bounded by the write's one-second budget, not by the device";
+
+  device.Resume();
+  ASSERT_TRUE(RunUntil([&] { return device.Written().size() == written; }));
+  EXPECT_EQ(IOHIDDeviceSetReport(handle, kIOHIDReportTypeOutput, 0, report, sizeof report), kIOReturnSuccess);
+  EXPECT_TRUE(recorder_.removed.empty());
+}
+
 TEST_F(Standin, ASocketThatListensLateAndAServerThatClosesAreFollowed) {
   Open(nil);
   SocketDevice device(folder_, "device", Identity(0x2DC8, 0x5750));

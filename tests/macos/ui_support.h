@@ -28,7 +28,9 @@ struct SeenModal {
 
 // Answers the modal windows that come up, in order: each step acts on the
 // modal window on screen and says whether it is done; a window that no step
-// waits for is answered "OK". Everything seen is recorded.
+// waits for is answered "OK". A window is recorded each time it comes on
+// screen, by the window itself (not its address): two alerts alike are two
+// records, a sheet that an alert covered for a while is one.
 class ModalAnswers {
  public:
   using Step = std::function<bool(NSWindow* modal)>;
@@ -47,7 +49,9 @@ class ModalAnswers {
  private:
   std::deque<Step> steps_;
   std::vector<SeenModal> seen_;
-  NSWindow* last_ = nil;
+  // Recorded and still on screen; kept alive meanwhile, so that no window
+  // coming up later can be taken for one of them.
+  NSMutableArray* onScreen_;
   ModalWatcher* watcher_;
 };
 
@@ -57,6 +61,9 @@ ModalAnswers::Step Press(NSString* button);
 ModalAnswers::Step PressOn(NSString* message, NSString* button);
 // Picks `path` in the open panel and presses OK.
 ModalAnswers::Step ChooseFile(const std::string& path);
+// The same where the panel may not offer the file: then the user gives up
+// (Cancel).
+ModalAnswers::Step ChooseFileOrGiveUp(const std::string& path);
 // Ends the sheet on screen with `code`, as an unexpected button would.
 ModalAnswers::Step EndSheetWithCode(int code);
 // Runs `action` while the modal window is up (say, unplugging the device).

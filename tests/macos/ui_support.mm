@@ -104,7 +104,7 @@ void RunFor(double seconds) {
   RunUntil([] { return false; }, seconds);
 }
 
-ModalAnswers::ModalAnswers() : watcher_([[ModalWatcher alloc] init]) {
+ModalAnswers::ModalAnswers() : onScreen_([[NSMutableArray alloc] init]), watcher_([[ModalWatcher alloc] init]) {
   watcher_->answers = this;
   watcher_->timer = [NSTimer timerWithTimeInterval:kWatchInterval
                                             target:watcher_
@@ -118,6 +118,7 @@ ModalAnswers::~ModalAnswers() {
   watcher_->answers = nullptr;
   [watcher_->timer invalidate];
   [watcher_ release];
+  [onScreen_ release];
 }
 
 ModalAnswers& ModalAnswers::Then(Step step) {
@@ -126,10 +127,16 @@ ModalAnswers& ModalAnswers::Then(Step step) {
 }
 
 void ModalAnswers::Tick() {
+  for (NSUInteger i = [onScreen_ count]; i > 0; --i)
+    if (![[onScreen_ objectAtIndex:i - 1] isVisible]) [onScreen_ removeObjectAtIndex:i - 1];
   NSWindow* modal = [NSApp modalWindow];
-  if (modal == nil) return;
-  if (modal != last_) seen_.push_back(Describe(modal));
-  last_ = modal;
+  // A window answered a moment ago stays the modal window, closed, until its
+  // loop notices.
+  if (modal == nil || ![modal isVisible]) return;
+  if ([onScreen_ indexOfObjectIdenticalTo:modal] == NSNotFound) {
+    [onScreen_ addObject:modal];
+    seen_.push_back(Describe(modal));
+  }
   if (steps_.empty()) {
     PressButton(ButtonTitled(modal, @"OK"));
     return;
@@ -163,6 +170,14 @@ ModalAnswers::Step ChooseFile(const std::string& path) {
     NSBrowser* browser = [ViewsOfClass([modal contentView], [NSBrowser class]) lastObject];
     if (browser == nil || ![browser setPath:[NSString stringWithUTF8String:path.c_str()]]) return false;
     return Press(@"OK")(modal);
+  };
+}
+
+ModalAnswers::Step ChooseFileOrGiveUp(const std::string& path) {
+  return [=](NSWindow* modal) {
+    if (![modal isKindOfClass:[NSSavePanel class]]) return false;
+    NSBrowser* browser = [ViewsOfClass([modal contentView], [NSBrowser class]) lastObject];
+    return Press([browser setPath:[NSString stringWithUTF8String:path.c_str()]] ? @"OK" : @"Cancel")(modal);
   };
 }
 

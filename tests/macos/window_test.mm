@@ -1,6 +1,7 @@
 // The window as the user meets it: set-up, version texts, the Update button,
 // the open panel, the confirmation sheet and its answers, progress, help,
 // re-opening; and the two cases where the controller goes away mid-run.
+#import "EngineBinding.h"
 #import "LBProgressBar.h"
 
 #include <sstream>
@@ -83,6 +84,12 @@ TEST_F(Window, InterfaceIsConnectedAndSetupLeavesTheFieldReadOnlyAndTheButtonOff
   EXPECT_FALSE([UpdateButton() isEnabled]);
   EXPECT_TRUE(EngineStarted());
   EXPECT_EQ(g_firmware_update_state, UPDATE_DATA_SENT);
+  // The engine's clock: every 0.1 s, well under the second after which a
+  // held-back tick restarts the controller's silence count.
+  NSTimer* clock = StartWatchdogClock();
+  EXPECT_TRUE([clock isValid]);
+  EXPECT_EQ([clock timeInterval], 0.1);
+  [clock invalidate];
 
   LBProgressBar* bar = (LBProgressBar*)[ViewsOfClass([ui_.window contentView], [LBProgressBar class]) lastObject];
   ASSERT_NE(bar, nil);
@@ -112,19 +119,33 @@ TEST_F(Window, VersionFieldShowsReleaseBetaAndFactoryFirmware) {
   EXPECT_EQ(VersionText(), "Factory Version");
 }
 
-TEST_F(Window, UpdateAsksTheControllerAndACancelledFileChoiceGivesTheButtonBack) {
+TEST_F(Window, UpdateAsksTheControllerAndAFileChoiceThatGivesNothingGivesTheButtonBack) {
   Attach();
-  ModalAnswers answers;
-  answers.Then([&](NSWindow* modal) {
-    if (![modal isKindOfClass:[NSOpenPanel class]]) return false;
-    EXPECT_FALSE([UpdateButton() isEnabled]) << "disabled once the request went out";
-    return Press(@"Cancel")(modal);
-  });
-  PressUpdate(answers);
-  ASSERT_TRUE(RunUntil([&] { return [UpdateButton() isEnabled]; }));
-  ASSERT_EQ(answers.Seen().size(), 1u);
-  EXPECT_EQ(answers.Seen()[0].kind, "panel");
-  ASSERT_EQ(Count(Written(), MSG_UPDATE_REQUEST), 1u);
+  // A firmware file in all but its name: only *.dat files are taken.
+  SampleFirmware firmware;
+  firmware.payload = MakeSamplePayload(64);
+  const std::filesystem::path notDat = files_.File("update.bin", FirmwareFileBytes(firmware));
+  struct Case {
+    const char* what;
+    ModalAnswers::Step step;
+  };
+  const Case cases[] = {
+      {"cancelled", Press(@"Cancel")},
+      {"a file that is not *.dat", ChooseFileOrGiveUp(notDat.string())},
+  };
+  for (const Case& c : cases) {
+    ModalAnswers answers;
+    answers.Then([&](NSWindow* modal) {
+      if (![modal isKindOfClass:[NSOpenPanel class]]) return false;
+      EXPECT_FALSE([UpdateButton() isEnabled]) << "disabled once the request went out";
+      return c.step(modal);
+    });
+    PressUpdate(answers);
+    ASSERT_TRUE(RunUntil([&] { return [UpdateButton() isEnabled] && [NSApp modalWindow] == nil; })) << c.what;
+    ASSERT_EQ(answers.Seen().size(), 1u) << c.what << ": no sheet, no alert";
+    EXPECT_EQ(answers.Seen()[0].kind, "panel");
+  }
+  ASSERT_EQ(Count(Written(), MSG_UPDATE_REQUEST), 2u);
   const Report& request = Written()[1];
   EXPECT_EQ(request[0], 5);
   EXPECT_EQ(request[2], MSG_UPDATE_REQUEST);
@@ -149,7 +170,8 @@ TEST_F(Window, OkOnTheSheetRunsTheWholeUpdate) {
       .Then(PressOn(@"Note", @"OK"))
       .Then(PressOn(@"Firmware upgraded successful!", @"OK"));
   PressUpdate(answers);
-  ASSERT_EQ(answers.Seen().size(), 3u);
+  ASSERT_TRUE(RunUntil([&] { return [NSApp modalWindow] == nil; }));
+  ASSERT_EQ(answers.Seen().size(), 3u) << "one success alert";
   EXPECT_EQ(answers.Seen()[1].kind, "sheet");
   EXPECT_EQ(answers.Seen()[1].message, "Note");
   EXPECT_EQ(answers.Seen()[1].informative, "The File Firmware Version:  v1.10");
@@ -162,6 +184,59 @@ TEST_F(Window, OkOnTheSheetRunsTheWholeUpdate) {
   [ui_.controller updateProgress:0];
   EXPECT_EQ([bar doubleValue], 0);
   EXPECT_EQ(deviceUpgradedCount, 1);
+
+  // Attached anew, the controller is updated again and its success shown again.
+  device_->Unplug();
+  ASSERT_TRUE(RunUntil([&] { return ![UpdateButton() isEnabled]; }));
+  ASSERT_TRUE(device_->Plug());
+  ASSERT_TRUE(RunUntil([&] { return [UpdateButton() isEnabled] && !VersionText().empty(); }));
+  answers.Then(ChooseFile(file_.string()))
+      .Then(PressOn(@"Note", @"OK"))
+      .Then(PressOn(@"Firmware upgraded successful!", @"OK"));
+  PressUpdate(answers);
+  ASSERT_TRUE(RunUntil([&] { return [NSApp modalWindow] == nil; }));
+  ASSERT_EQ(answers.Seen().size(), 6u);
+  EXPECT_EQ(answers.Seen()[5].message, "Firmware upgraded successful!");
+  EXPECT_TRUE(device_->Controller().ImageEquals(payload_));
+}
+
+// The run belongs to the controller it started on: one that arrives during
+// it is neither offered nor asked anything until the run has ended.
+TEST_F(Window, ASecondControllerArrivingMidTransferWaitsForTheEndOfTheRun) {
+  Attach(Boot(0x2DC8, 105), 320);
+  ModalAnswers answers;  // every alert is answered OK, whichever comes
+  answers.Then(ChooseFile(file_.string())).Then(PressOn(@"Note", @"OK"));
+  PressButton(UpdateButton());
+  ASSERT_TRUE(RunUntil([&] { return device_->Controller().DataCommandsReceived() >= 3; }));
+  device_->Pause();  // the transfer stands still at chunk 3 of 10
+  ControllerConfig factory = Boot(0x0483);
+  factory.factoryFirmware = true;
+  SocketDevice second(folder_, "second", factory);
+  ASSERT_TRUE(second.Plug());
+  // Its descriptor read, the application has handled its arrival.
+  ASSERT_TRUE(RunUntil([&] { return second.Connections() == 1 && second.AllRead(); }));
+  EXPECT_FALSE([UpdateButton() isEnabled]);
+  EXPECT_EQ(VersionText(), "v1.05");
+  EXPECT_TRUE(second.Written().empty());
+
+  device_->Resume();
+  ASSERT_TRUE(RunUntil([&] {
+    return device_->Controller().CompletionsReceived() == 1 && VersionText() == "Factory Version" &&
+           [UpdateButton() isEnabled] && [NSApp modalWindow] == nil;
+  }));
+  EXPECT_TRUE(device_->Controller().ImageEquals(payload_));
+  std::vector<std::string> messages;
+  for (const SeenModal& seen : answers.Seen()) messages.push_back(seen.message);
+  EXPECT_EQ(messages, (std::vector<std::string>{"", "Note", "Firmware upgraded successful!",
+                                                "The firmware is factory Version, please update to lastest version!"}));
+  ASSERT_EQ(second.Written().size(), 1u) << "asked for its version once the run was over";
+  EXPECT_EQ(Count(second.Written(), MSG_FIRMWARE, GET_FIRMWARE_VSION), 1u);
+
+  // Update now names the second controller.
+  answers.Then([](NSWindow* modal) { return [modal isKindOfClass:[NSOpenPanel class]] && Press(@"Cancel")(modal); });
+  PressUpdate(answers);
+  EXPECT_EQ(Count(second.Written(), MSG_UPDATE_REQUEST), 1u);
+  EXPECT_EQ(Count(Written(), MSG_UPDATE_REQUEST), 1u);
 }
 
 TEST_F(Window, CancelOnTheSheetSendsNothingAndGivesTheButtonBack) {
@@ -235,7 +310,7 @@ TEST_F(Window, OkOnASheetWhoseControllerIsGoneSendsNothing) {
   EXPECT_TRUE([UpdateButton() isEnabled]);
   std::vector<std::string> kinds;
   for (const SeenModal& seen : answers.Seen()) kinds.push_back(seen.kind);
-  EXPECT_EQ(kinds, (std::vector<std::string>{"panel", "sheet", "alert", "sheet"}));
+  EXPECT_EQ(kinds, (std::vector<std::string>{"panel", "sheet", "alert"})) << "the sheet stayed up under the alert";
 }
 
 TEST_F(Window, HelpFromTheMenuShowsTheTwentyOneLines) {
@@ -246,18 +321,23 @@ TEST_F(Window, HelpFromTheMenuShowsTheTwentyOneLines) {
   ASSERT_NE(help, nil);
   EXPECT_EQ([help target], ui_.controller);
 
+  // Asked twice, shown twice: the same texts in two alerts.
   ModalAnswers answers;
-  answers.Then([&](NSWindow* modal) {
-    EXPECT_EQ(Utf8(@"OK"), Utf8([ButtonTitled(modal, @"OK") title]));
-    EXPECT_EQ(ButtonTitled(modal, @"Cancel"), nil);
-    return Press(@"OK")(modal);
-  });
-  [menu performActionForItemAtIndex:[menu indexOfItem:help]];
-  ASSERT_EQ(answers.Seen().size(), 1u);
-  EXPECT_EQ(answers.Seen()[0].message, "Update Firmware From MacOS X");
+  for (int asked = 0; asked < 2; ++asked) {
+    answers.Then([&](NSWindow* modal) {
+      EXPECT_EQ(Utf8(@"OK"), Utf8([ButtonTitled(modal, @"OK") title]));
+      EXPECT_EQ(ButtonTitled(modal, @"Cancel"), nil);
+      return Press(@"OK")(modal);
+    });
+    [menu performActionForItemAtIndex:[menu indexOfItem:help]];
+  }
+  ASSERT_EQ(answers.Seen().size(), 2u);
   std::string expected;
   for (const std::string& line : kHelpLines) expected += line + "\n";
-  EXPECT_EQ(answers.Seen()[0].informative, expected);
+  for (const SeenModal& seen : answers.Seen()) {
+    EXPECT_EQ(seen.message, "Update Firmware From MacOS X");
+    EXPECT_EQ(seen.informative, expected);
+  }
 }
 
 TEST_F(Window, ReopeningBringsTheWindowBack) {

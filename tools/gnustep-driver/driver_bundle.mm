@@ -6,6 +6,8 @@
 // the record.
 #import <AppKit/AppKit.h>
 
+#include <cmath>
+
 #import "driver_plan.h"
 #import "driver_record.h"
 #import "user_view.h"
@@ -20,6 +22,9 @@ typedef enum {
   StepAskHelp,    // the help menu item, once the menu is there
   StepWatch,      // nothing more to do but answer alerts
 } Step;
+
+// Several periods of the application's 0.1 s clock.
+const double kHeldAroundHelpSeconds = 0.3;
 
 double SecondsSince(NSDate* date) { return [[NSDate date] timeIntervalSinceDate:date]; }
 
@@ -38,6 +43,14 @@ double SecondsSince(NSDate* date) { return [[NSDate date] timeIntervalSinceDate:
   int seenProgress_;
   BOOL transferShot_;
   BOOL miniaturized_;
+  BOOL helpAsked_;
+  // With the controller held still, Help is opened at helpDue_ and the
+  // controller let go at releaseDue_.
+  NSDate* helpDue_;
+  NSDate* releaseDue_;
+  BOOL secondAsked_;
+  BOOL holdNext_;  // the next alert is left open for the plan's hold time
+  BOOL holding_;
   int alertShots_;
   // The modal window being answered, with its texts, until it goes.
   NSWindow* answering_;
@@ -47,6 +60,7 @@ double SecondsSince(NSDate* date) { return [[NSDate date] timeIntervalSinceDate:
 - (id)initWithPlan:(DriverPlan*)plan;
 - (void)enter:(Step)step;
 - (void)start;
+- (void)press:(NSString*)choice on:(NSWindow*)modal;
 @end
 
 @implementation KorvidUserDriver
@@ -137,6 +151,19 @@ double SecondsSince(NSDate* date) { return [[NSDate date] timeIntervalSinceDate:
     [record_ event:@"update" text:enabled ? @"enabled" : @"disabled"];
     seenUpdate_ = enabled;
   }
+  if (helpDue_ != nil && [helpDue_ timeIntervalSinceNow] <= 0) {
+    [helpDue_ release];
+    helpDue_ = nil;
+    holdNext_ = plan_->holdHelpSeconds > 0;
+    NSString* chosen = ChooseMenuItem(@"Help");  // the help alert runs inside the choice
+    [record_ event:@"menu" text:chosen != nil ? chosen : @"(no Help menu item)"];
+    releaseDue_ = [[NSDate dateWithTimeIntervalSinceNow:kHeldAroundHelpSeconds] retain];
+  }
+  if (releaseDue_ != nil && [releaseDue_ timeIntervalSinceNow] <= 0) {
+    [releaseDue_ release];
+    releaseDue_ = nil;
+    [record_ ask:@"release-controller" within:plan_->stepSeconds];
+  }
   NSProgressIndicator* bar = ProgressBarOf(window);
   const int progress = bar != nil ? static_cast<int>([bar doubleValue]) : -1;
   if (progress != seenProgress_) {
@@ -145,6 +172,22 @@ double SecondsSince(NSDate* date) { return [[NSDate date] timeIntervalSinceDate:
     if (!transferShot_ && progress >= 30 && progress <= 70) {
       transferShot_ = YES;
       [self shot:@"transfer"];
+    }
+    // Mid-transfer, as the plan says: another controller is plugged in (the
+    // script does it while the application waits), or the user opens Help.
+    const BOOL midTransfer = progress < 100;
+    if (plan_->secondAtProgress >= 0 && !secondAsked_ && midTransfer && progress >= plan_->secondAtProgress) {
+      secondAsked_ = YES;
+      [record_ ask:@"second-controller" within:plan_->stepSeconds];
+    }
+    if (plan_->helpAtProgress >= 0 && !helpAsked_ && midTransfer && progress >= plan_->helpAtProgress) {
+      // The controller is held still from a while before Help comes up to a
+      // while after it went: the application is waiting on it, its silence
+      // counted, and nothing of it can reach the application before the
+      // application's clock has ticked after the help alert.
+      helpAsked_ = YES;
+      [record_ ask:@"hold-controller" within:plan_->stepSeconds];
+      helpDue_ = [[NSDate dateWithTimeIntervalSinceNow:kHeldAroundHelpSeconds] retain];
     }
     // Out of sight, the bar is not redrawn: how the transfer goes without redraws.
     if (plan_->miniaturize && !miniaturized_ && progress > 0) {
@@ -190,6 +233,16 @@ double SecondsSince(NSDate* date) { return [[NSDate date] timeIntervalSinceDate:
   ReadAlertTexts(modal, &message, &informative);
   NSString* texts = [NSString stringWithFormat:@"%@\t%@", message, informative];
   if (modal == answering_ && [texts isEqualToString:answeringTexts_]) {
+    if (holding_) {
+      const double held = SecondsSince(answeredAt_);
+      if (held < plan_->holdHelpSeconds) return;
+      holding_ = NO;
+      [record_ event:@"held" text:[NSString stringWithFormat:@"%.0f ms", std::floor(held * 1000)]];
+      [answeredAt_ release];
+      answeredAt_ = [[NSDate date] retain];
+      [self press:@"OK" on:modal];
+      return;
+    }
     if (SecondsSince(answeredAt_) > plan_->stepSeconds && !stuckReported_) {
       stuckReported_ = YES;
       [record_ event:@"stuck" text:@"the answered window does not close"];
@@ -222,6 +275,18 @@ double SecondsSince(NSDate* date) { return [[NSDate date] timeIntervalSinceDate:
   // After the sheet, or an alert instead of the panel or the sheet, the
   // user has nothing more to do.
   if (step_ == StepWaitPanel || step_ == StepWaitSheet) [self enter:StepWatch];
+  if (holdNext_ && !sheet) {  // left open a while, then answered
+    holdNext_ = NO;
+    holding_ = YES;
+    [record_ event:@"hold" text:[NSString stringWithFormat:@"%g s", plan_->holdHelpSeconds]];
+    [answeredAt_ release];
+    answeredAt_ = [[NSDate date] retain];
+    return;
+  }
+  [self press:choice on:modal];
+}
+
+- (void)press:(NSString*)choice on:(NSWindow*)modal {
   NSButton* button = ButtonTitled(modal, choice);
   if (button == nil) {
     [record_ event:@"stuck" text:[NSString stringWithFormat:@"no %@ button", choice]];

@@ -10,6 +10,11 @@ NSString* Variable(NSDictionary* environment, NSString* name, NSString* fallback
   return [value length] > 0 ? value : fallback;
 }
 
+int Percent(NSDictionary* environment, NSString* name) {
+  NSString* value = [environment objectForKey:name];
+  return [value length] > 0 ? [value intValue] : -1;
+}
+
 double Seconds(NSDictionary* environment, NSString* name, double fallback) {
   NSString* value = [environment objectForKey:name];
   const double seconds = [value length] > 0 ? [value doubleValue] : fallback;
@@ -44,6 +49,9 @@ double Seconds(NSDictionary* environment, NSString* name, double fallback) {
   plan->stepSeconds = Seconds(environment, @"KORVID_DRIVER_STEP_S", 5);
   plan->lookSeconds = Seconds(environment, @"KORVID_DRIVER_LOOK_MS", 5) / 1000.0;
   plan->miniaturize = [Variable(environment, @"KORVID_DRIVER_MINIATURIZE", @"0") isEqualToString:@"1"];
+  plan->helpAtProgress = Percent(environment, @"KORVID_DRIVER_HELP_AT");
+  plan->holdHelpSeconds = [Variable(environment, @"KORVID_DRIVER_HOLD_HELP_S", @"0") doubleValue];
+  plan->secondAtProgress = Percent(environment, @"KORVID_DRIVER_SECOND_AT");
   return plan;
 }
 

@@ -64,25 +64,36 @@ void WriteLine(std::FILE* file, NSString* line) {
   WriteLine(messages_, [NSString stringWithFormat:@"%@\t%@", OneLine(message), OneLine(informative)]);
 }
 
-- (BOOL)screenshot:(NSString*)name within:(double)seconds {
-  ++shots_;
-  NSString* base = [directory_ stringByAppendingPathComponent:[NSString stringWithFormat:@"shot-%d", shots_]];
+- (BOOL)request:(NSString*)text as:(NSString*)base within:(double)seconds {
   NSString* request = [base stringByAppendingString:@".request"];
   NSString* done = [base stringByAppendingString:@".done"];
   // Written under another name first: the script must never read half a request.
   NSString* partial = [base stringByAppendingString:@".partial"];
-  [name writeToFile:partial atomically:NO encoding:NSUTF8StringEncoding error:NULL];
+  [text writeToFile:partial atomically:NO encoding:NSUTF8StringEncoding error:NULL];
   rename([partial fileSystemRepresentation], [request fileSystemRepresentation]);
   NSDate* deadline = [NSDate dateWithTimeIntervalSinceNow:seconds];
   while ([deadline timeIntervalSinceNow] > 0) {
-    if (access([done fileSystemRepresentation], F_OK) == 0) {
-      [self event:@"shot" text:name];
-      return YES;
-    }
+    if (access([done fileSystemRepresentation], F_OK) == 0) return YES;
     usleep(10000);
   }
-  [self event:@"shot-missed" text:name];
   return NO;
+}
+
+- (BOOL)screenshot:(NSString*)name within:(double)seconds {
+  ++shots_;
+  NSString* base = [directory_ stringByAppendingPathComponent:[NSString stringWithFormat:@"shot-%d", shots_]];
+  const BOOL taken = [self request:name as:base within:seconds];
+  [self event:taken ? @"shot" : @"shot-missed" text:name];
+  return taken;
+}
+
+- (BOOL)ask:(NSString*)what within:(double)seconds {
+  ++asks_;
+  NSString* base = [directory_ stringByAppendingPathComponent:[NSString stringWithFormat:@"ask-%d", asks_]];
+  [self event:@"ask" text:what];
+  const BOOL done = [self request:what as:base within:seconds];
+  [self event:done ? @"asked" : @"ask-missed" text:what];
+  return done;
 }
 
 @end
