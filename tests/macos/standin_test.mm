@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <vector>
 
+#include "device_access_alert.h"
 #include "socket_device.h"
 #include "ui_support.h"
 
@@ -292,3 +293,21 @@ TEST_F(Standin, CallbacksGoOnUnderASheetButNotUnderAnAlertOnTopOfIt) {
 }
 
 }  // namespace
+
+// Linux: a controller node the user may not open. IOKit never tells this;
+// the stand-in does, with what to do about it.
+TEST(StandinLinux, AControllerThatCannotBeOpenedIsToldWithTheRuleAndTheSteps) {
+  ModalAnswers answers;
+  answers.Then(Press(@"OK"));
+  hiddevice::DeviceProperties properties;
+  properties.vendorId = 0x2DC8;
+  properties.productId = 0x5750;
+  properties.path = "/dev/hidraw3";
+  TellDeviceUnavailable(properties, "permission denied");
+  ASSERT_TRUE(RunUntil([&] { return answers.Seen().size() == 1 && answers.Done(); }));
+  const SeenModal& seen = answers.Seen()[0];
+  EXPECT_EQ(seen.message, "Tindro cannot open the controller");
+  for (const char* part : {"/dev/hidraw3: permission denied.", "70-korvid-controllers.rules",
+                           "sudo udevadm control --reload", "plug it in again"})
+    EXPECT_NE(seen.informative.find(part), std::string::npos) << part;
+}
