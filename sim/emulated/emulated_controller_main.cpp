@@ -15,22 +15,11 @@
 namespace {
 
 constexpr int kExitUsage = 2;
-constexpr int kReplyTimeoutMs = 10000;
 
 // umockdev sends uevents, and redirects this program's own look at /sys,
 // only through its preload library.
 bool UnderUmockdevWrapper() { return dlopen("libumockdev-preload.so.0", RTLD_LAZY | RTLD_NOLOAD) != nullptr; }
 
-int SendOne(const std::string& path, const std::string& command) {
-  std::string reply;
-  std::string error;
-  if (!SendControlCommand(path, command, kReplyTimeoutMs, reply, error)) {
-    std::fprintf(stderr, "korvid-emulated-controller: %s\n", error.c_str());
-    return kExitUsage;
-  }
-  std::printf("%s\n", reply.c_str());
-  return reply.rfind("error", 0) == 0 ? 1 : 0;
-}
 
 }  // namespace
 
@@ -55,7 +44,7 @@ int main(int argc, char** argv) {
                  kControlEnvironment);
     return error.empty() ? 0 : kExitUsage;
   }
-  if (!options.sendPath.empty()) return SendOne(options.sendPath, options.sendCommand);
+  if (!options.sendPath.empty()) return SendControlCommandAndPrint("korvid-emulated-controller", options.sendPath, options.sendCommand);
 
   if (!UnderUmockdevWrapper()) {
     std::fprintf(stderr,

@@ -19,7 +19,6 @@
 namespace {
 
 constexpr int kExitUsage = 2;
-constexpr int kReplyTimeoutMs = 10000;
 
 volatile sig_atomic_t g_stopSignal = 0;
 
@@ -105,16 +104,6 @@ int Serve(const ServerCommandLine& commandLine, const std::string& deviceDir, co
   return 0;
 }
 
-int SendOne(const std::string& controlPath, const std::string& command) {
-  std::string reply;
-  std::string error;
-  if (!SendControlCommand(controlPath, command, kReplyTimeoutMs, reply, error)) {
-    std::fprintf(stderr, "korvid-sim-controller: %s\n", error.c_str());
-    return kExitUsage;
-  }
-  std::printf("%s\n", reply.c_str());
-  return reply.rfind("error", 0) == 0 ? 1 : 0;
-}
 
 }  // namespace
 
@@ -137,6 +126,6 @@ int main(int argc, char** argv) {
   const std::string deviceDir = commandLine.deviceDir.empty() ? unixhid::DeviceDir() : commandLine.deviceDir;
   const std::string controlPath =
       commandLine.control.empty() ? deviceDir + "/" + commandLine.name + ".control" : commandLine.control;
-  if (!commandLine.send.empty()) return SendOne(controlPath, commandLine.send);
+  if (!commandLine.send.empty()) return SendControlCommandAndPrint("korvid-sim-controller", controlPath, commandLine.send);
   return Serve(commandLine, deviceDir, controlPath);
 }

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 
 #include "unix_socket_file.h"
 
@@ -134,4 +135,16 @@ bool SendControlCommand(const std::string& path, const std::string& command, int
   }
   close(fd);
   return answered;
+}
+
+int SendControlCommandAndPrint(const char* program, const std::string& path, const std::string& command) {
+  constexpr int kReplyTimeoutMs = 10000;
+  std::string reply;
+  std::string error;
+  if (!SendControlCommand(path, command, kReplyTimeoutMs, reply, error)) {
+    std::fprintf(stderr, "%s: %s\n", program, error.c_str());
+    return 2;
+  }
+  std::printf("%s\n", reply.c_str());
+  return reply.rfind("error", 0) == 0 ? 1 : 0;
 }

@@ -47,3 +47,8 @@ class UnixControlChannel {
 // most `timeoutMs`, for its reply. False with `error` set when there is none.
 bool SendControlCommand(const std::string& path, const std::string& command, int timeoutMs, std::string& reply,
                         std::string& error);
+
+// A program's --send: the reply on stdout, or what went wrong on stderr
+// after `program`. The exit status: 0 for a reply, 1 for an "error" reply,
+// 2 when no reply came.
+int SendControlCommandAndPrint(const char* program, const std::string& path, const std::string& command);
