@@ -52,7 +52,7 @@ int Serve(const ServerCommandLine& commandLine) {
   const std::wstring name = Utf8ToWide(commandLine.name);
   const std::wstring controlPath = ControlPathOf(commandLine);
   DeviceChangeNotifier notifier;
-  NamedPipeLink link(name, &notifier);
+  NamedPipeLink link(name, commandLine.deviceNotices ? &notifier : nullptr);
   ControllerService service(commandLine.service, link);
   MicrosecondClock clock;
 
