@@ -5,6 +5,7 @@
 // what the user saw, one line each, in UTF-8:
 //
 //   state LABEL: title=... button=enabled|disabled progress=N done=shown|hidden at-us=T
+//   controller-at-start: STATUS       the controller's status line as the dialog came up
 //   help: TEXT                        the instructions, as shown
 //   button: TEXT                      the update button's caption
 //   done-text: TEXT                   the "done" text control's text (hidden at first)
@@ -224,6 +225,9 @@ class UserDriver {
 
   void Play() {
     main_ = WaitForMainDialog();
+    // What the program's start-up did to the controller, before the user does anything.
+    if (!options_.control.empty())
+      Say("controller-at-start: " + SendControlCommand(options_.control, "status", 5000).value_or("?"));
     Say("help: " + Escaped(ui::ControlText(main_, ui::kHelpText).value_or(L"")));
     Say("button: " + Escaped(ui::ControlText(main_, ui::kUpdateButton).value_or(L"?")));
     Say("done-text: " + Escaped(ui::ControlText(main_, ui::kDoneText).value_or(L"?")));
