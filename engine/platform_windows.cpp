@@ -58,8 +58,8 @@ class WindowsBehaviourImpl final : public PlatformBehaviour {
   void FileChoiceCancelled() const override {}
 
   ConfirmAnswer AskConfirmation(DeviceTarget target, const FIRMWARE_HEADER_T&) const override {
-    // A controller that never reported its version is not compared with:
-    // the placeholder is no version of its.
+    // Until the controller has reported its version there is nothing to
+    // compare the file with: the placeholder is not a version.
     const std::string question =
         cur_devVersion == VERSION_UNKNOWN
             ? FormatText("%s %.02f\n", LoadText(kTextNewFirmware).c_str(), m_handleFirmeWare.fileVersion / 100.0)
