@@ -178,7 +178,7 @@ stop_all() {
   [[ -z $server_pid ]] || kill "$server_pid" 2>/dev/null
   [[ -z $second_pid ]] || kill "$second_pid" 2>/dev/null
   # Every Windows process of this run's prefix, whatever started it.
-  [[ -d $WINEPREFIX ]] && timeout 10 "$wineserver" -k 2>/dev/null
+  [[ -d $WINEPREFIX ]] && timeout -k 5 10 "$wineserver" -k 2>/dev/null
   [[ -z $driver_pid ]] || wait "$driver_pid" 2>/dev/null
   [[ -z $server_pid ]] || wait "$server_pid" 2>/dev/null
   [[ -z $second_pid ]] || wait "$second_pid" 2>/dev/null
@@ -260,27 +260,47 @@ start_server() {
 start_server "$device" server_pid
 ((notices_while_idle == 0)) || start_server "$second" second_pid
 
-control() { timeout 20 "$wine" "$server" --name "$device" --send "$*" 2>>"$run/$device.err"; }
+# Every wait is bounded, a process that ignores the stop signal included
+# (-k), so that the whole run ends well within a test's time-out.
+control() { timeout -k 5 10 "$wine" "$server" --name "$device" --send "$*" 2>>"$run/$device.err"; }
 
 driver_args=(--program "$(winpath "$run/app/update.exe")" --firmware "$(winpath "$firmware")" --control "$device")
 [[ -z $screenshots ]] || driver_args+=(--screenshot-dir "$(winpath "$screenshots")")
 driver_args+=("${driver_options[@]}")
 [[ -z $trace_out ]] || driver_args+=(--debug-output "$(winpath "$trace_out")")
 mkfifo "$run/driver.fifo"
-timeout "$run_timeout" env "${user_locale[@]}" "$wine" "$driver" "${driver_args[@]}" >"$run/driver.fifo" 2>"$run/driver.err" &
+timeout -k 5 "$run_timeout" env "${user_locale[@]}" "$wine" "$driver" "${driver_args[@]}" >"$run/driver.fifo" 2>"$run/driver.err" &
 driver_pid=$!
 : >"$run/messages"
 : >"$run/log"
-while IFS= read -r line; do
-  printf '%s\n' "$line" >>"$run/log"
-  printf '  %s\n' "$line"
-  case $line in
-    "message: "*) printf '%s\n' "${line#message: }" >>"$run/messages" ;;
+take_line() {
+  printf '%s\n' "$1" >>"$run/log"
+  printf '  %s\n' "$1"
+  case $1 in
+    "message: "*) printf '%s\n' "${1#message: }" >>"$run/messages" ;;
     "screenshot "*)
-      name=${line#screenshot }
+      name=${1#screenshot }
       import -display "$DISPLAY" -window root "$screenshots/.$name.png" && mv "$screenshots/.$name.png" "$screenshots/$name.png" ;;
   esac
-done <"$run/driver.fifo"
+}
+# The driver's lines until it has ended. The program it started holds the
+# FIFO too, and outlives a driver stopped by its time-out: the end of the
+# file alone would never come then.
+exec 9<"$run/driver.fifo"
+partial=""
+while :; do
+  if IFS= read -r -t 1 line <&9; then
+    take_line "$partial$line"
+    partial=""
+  elif (($? > 128)); then
+    partial+=$line
+    kill -0 "$driver_pid" 2>/dev/null || break
+  else
+    break
+  fi
+done
+exec 9<&-
+[[ -z $partial ]] || take_line "$partial"
 driver_status=0
 wait "$driver_pid" || driver_status=$?
 driver_pid=""
@@ -288,19 +308,25 @@ driver_pid=""
 [[ -z $messages_out ]] || cp "$run/messages" "$messages_out"
 [[ -z $log_out ]] || cp "$run/log" "$log_out"
 
-status_line=$(control status || true)
-echo "  controller: $status_line"
-violations=$(control violations || true)
-[[ -z $violations ]] || echo "  wire faults: $violations"
-[[ -z $stats_out ]] || control stats >"$stats_out" || true
-control "image $(winpath "$run/image.bin")" >/dev/null || true
+# A controller that does not answer its status is asked nothing more.
+violations=""
+if status_line=$(control status); then
+  echo "  controller: $status_line"
+  violations=$(control violations || true)
+  [[ -z $violations ]] || echo "  wire faults: $violations"
+  [[ -z $stats_out ]] || control stats >"$stats_out" || true
+  control "image $(winpath "$run/image.bin")" >/dev/null || true
+  control quit >/dev/null || true
+else
+  echo "  controller: no answer"
+fi
 [[ -z $image_out ]] || cp "$run/image.bin" "$image_out" 2>/dev/null || : >"$image_out"
-control quit >/dev/null || true
 if [[ -n $second_pid ]]; then
-  timeout 20 "$wine" "$server" --name "$second" --send quit >/dev/null 2>>"$run/$second.err" || true
+  timeout -k 5 10 "$wine" "$server" --name "$second" --send quit >/dev/null 2>>"$run/$second.err" || true
 fi
 for pid in $server_pid $second_pid; do
   for _ in $(seq 100); do kill -0 "$pid" 2>/dev/null || break; sleep 0.05; done
+  kill "$pid" 2>/dev/null || true  # it did not take its quit
   wait "$pid" 2>/dev/null || true
 done
 server_pid="" second_pid=""
@@ -330,7 +356,7 @@ image_equal=0
 cmp -s "$run/image.bin" "$run/payload.bin" && image_equal=1
 
 ((driver_status == 0 && saw_success && image_equal)) && [[ -z $violations ]] || diagnostics
-if ((driver_status == 124)); then
+if ((driver_status == 124 || driver_status == 137)); then
   echo "outcome: the run took longer than $run_timeout s and was stopped"
   exit 1
 elif [[ -n $stuck ]]; then

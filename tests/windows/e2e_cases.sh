@@ -37,13 +37,14 @@ make_firmware() {
   tail -c +29 "$file" >"$file.payload"
 }
 
+# The run's lines go out as they come, so that even a run stopped by the
+# test's time-out shows how far it got.
 run_e2e() {
   set +e
   bash "$repo/scripts/e2e-windows.sh" --messages-out "$work/messages" --log-out "$work/log" \
-    --image-out "$work/image" --stats-out "$work/stats" "$@" >"$work/out" 2>&1
-  status=$?
+    --image-out "$work/image" --stats-out "$work/stats" "$@" 2>&1 | tee "$work/out"
+  status=${PIPESTATUS[0]}
   set -e
-  cat "$work/out"
   echo "----"
 }
 
