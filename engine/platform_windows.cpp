@@ -58,9 +58,14 @@ class WindowsBehaviourImpl final : public PlatformBehaviour {
   void FileChoiceCancelled() const override {}
 
   ConfirmAnswer AskConfirmation(DeviceTarget target, const FIRMWARE_HEADER_T&) const override {
+    // Until the controller has reported its version there is nothing to
+    // compare the file with: the placeholder is not a version.
     const std::string question =
-        FormatText("%s %.02f %s %.02f\n", LoadText(kTextNewFirmware).c_str(), m_handleFirmeWare.fileVersion / 100.0,
-                   LoadText(kTextCurrentIs).c_str(), cur_devVersion / 100.0);
+        cur_devVersion == VERSION_UNKNOWN
+            ? FormatText("%s %.02f\n", LoadText(kTextNewFirmware).c_str(), m_handleFirmeWare.fileVersion / 100.0)
+            : FormatText("%s %.02f %s %.02f\n", LoadText(kTextNewFirmware).c_str(),
+                         m_handleFirmeWare.fileVersion / 100.0, LoadText(kTextCurrentIs).c_str(),
+                         cur_devVersion / 100.0);
     const std::string caption = LoadText(kTextTitle);
     const ConfirmAnswer answer = Ui().AskConfirmation(target, ConfirmationRequest{caption, question});
     if (answer == ConfirmAnswer::Cancel) EngineTracePlain("MessageBox == IDCANCEL\n");

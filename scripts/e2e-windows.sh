@@ -19,11 +19,15 @@ every message box, then closes the program.
   --device-beta N          controller beta number (default 0)
   --factory                controller runs factory firmware
   --firmware-type N        firmware type in the controller's identity (default 1)
+  --version-unanswered N   controller leaves its first N version requests unanswered
   --fail-at-chunk N        controller answers data command N with a failure event
   --fail-code 21|24        that failure event (default 21)
   --silent-at-chunk N      controller goes silent after data command N
   --silent-at STEP         controller goes silent at version|identity|header|completion
   --unplug-at-chunk N      controller is unplugged after data command N
+  --stop-reading-at-chunk N
+                           from data command N on the controller answers nothing and
+                           reads no more output reports (the program's writes wait)
   --cancel-file            the user cancels the open-file dialog
   --cancel-confirm         the user answers Cancel to the confirmation
   --attach-after-start     the controller is plugged in once the dialog is up
@@ -31,6 +35,14 @@ every message box, then closes the program.
   --device-change-during-transfer
                            while the transfer runs another HID device arrives,
                            then the user presses the update button again
+  --updates N              the user runs N updates one after the other
+  --reattach-at-first-result
+                           the controller is plugged out and in again while the
+                           first update's last message box is open
+  --device-notices-while-idle
+                           no update: a second controller, no device notices from
+                           the controllers; the driver plugs them in and out and
+                           tells the program of each change itself, one at a time
   --paced                  the controller keeps full-speed USB pace (1 ms frames)
   --image-out FILE         write the bytes the controller kept as its image
   --messages-out FILE      every message box the user saw, in order: caption, tab,
@@ -62,7 +74,7 @@ repo=$(cd "$(dirname "$0")/.." && pwd)
 firmware="" payload_size=1000 language=en
 server_options=() driver_options=()
 image_out="" messages_out="" log_out="" screenshots="" stats_out="" trace_out=""
-run_timeout=120 keep=0 prepare_only=0
+run_timeout=120 keep=0 prepare_only=0 notices_while_idle=0
 
 number() { [[ ${2:-} =~ ^(0x[0-9A-Fa-f]+|[0-9]+)$ ]] || die_usage "$1 takes a number"; }
 while (($# > 0)); do
@@ -70,8 +82,12 @@ while (($# > 0)); do
     --firmware) [[ $# -ge 2 ]] || die_usage "--firmware takes a file"; firmware=$2; shift ;;
     --payload-size) number "$1" "${2:-}"; payload_size=$(($2)); ((payload_size > 0)) || die_usage "--payload-size takes 1 or more"; shift ;;
     --language) [[ ${2:-} == en || ${2:-} == zh ]] || die_usage "--language takes en or zh"; language=$2; shift ;;
-    --device-version | --device-beta | --firmware-type | --fail-at-chunk | --fail-code | --silent-at-chunk | --unplug-at-chunk)
+    --device-version | --device-beta | --firmware-type | --fail-at-chunk | --fail-code | --silent-at-chunk | --unplug-at-chunk | \
+      --stop-reading-at-chunk | --version-unanswered)
       number "$1" "${2:-}"; server_options+=("$1" "$2"); shift ;;
+    --updates) number "$1" "${2:-}"; driver_options+=("$1" "$2"); shift ;;
+    --reattach-at-first-result) driver_options+=("$1") ;;
+    --device-notices-while-idle) notices_while_idle=1 ;;
     --silent-at) [[ ${2:-} =~ ^(version|identity|header|completion)$ ]] || die_usage "$1 takes version, identity, header or completion"
       server_options+=("$1" "$2"); shift ;;
     --factory | --paced) server_options+=("$1") ;;
@@ -152,7 +168,7 @@ prepare
 
 # ---- the run: its own folder, display, prefix, processes ---------------------------
 run=$(mktemp -d "${TMPDIR:-/tmp}/korvid-e2e.XXXXXX")
-xvfb_pid="" server_pid="" driver_pid=""
+xvfb_pid="" server_pid="" second_pid="" driver_pid=""
 export WINEPREFIX=$run/prefix
 
 stop_all() {
@@ -160,10 +176,12 @@ stop_all() {
   set +e
   [[ -z $driver_pid ]] || kill "$driver_pid" 2>/dev/null
   [[ -z $server_pid ]] || kill "$server_pid" 2>/dev/null
+  [[ -z $second_pid ]] || kill "$second_pid" 2>/dev/null
   # Every Windows process of this run's prefix, whatever started it.
-  [[ -d $WINEPREFIX ]] && timeout 10 "$wineserver" -k 2>/dev/null
+  [[ -d $WINEPREFIX ]] && timeout -k 5 10 "$wineserver" -k 2>/dev/null
   [[ -z $driver_pid ]] || wait "$driver_pid" 2>/dev/null
   [[ -z $server_pid ]] || wait "$server_pid" 2>/dev/null
+  [[ -z $second_pid ]] || wait "$second_pid" 2>/dev/null
   if [[ -n $xvfb_pid ]]; then
     kill "$xvfb_pid" 2>/dev/null
     wait "$xvfb_pid" 2>/dev/null
@@ -220,37 +238,69 @@ source "$repo/scripts/lib/virtual_display.sh"
 start_virtual_display "$run" 800x600x24 || setup_failed "Xvfb did not start: $(cat "$run/xvfb.log")"
 export DISPLAY=$display
 
-device=e2e
-"$wine" "$server" --name "$device" "${server_options[@]}" >"$run/server.out" 2>"$run/server.err" &
-server_pid=$!
-for _ in $(seq 600); do
-  grep -q '^ready' "$run/server.out" 2>/dev/null && break
-  kill -0 "$server_pid" 2>/dev/null || setup_failed "the simulated controller did not start: $(cat "$run/server.err")"
-  sleep 0.05
-done
-grep -q '^ready' "$run/server.out" || setup_failed "the simulated controller is not ready after 30 s"
+device=e2e second=e2e-b
+if ((notices_while_idle)); then
+  server_options+=(--attach-after-start --no-device-notices)
+  driver_options+=(--device-notices --second-control "$second")
+fi
 
-control() { timeout 20 "$wine" "$server" --name "$device" --send "$*" 2>>"$run/server.err"; }
+# start_server NAME PID_VARIABLE: one simulated controller, ready to serve.
+start_server() {
+  local name=$1 pid
+  "$wine" "$server" --name "$name" "${server_options[@]}" >"$run/$name.out" 2>"$run/$name.err" &
+  pid=$!
+  printf -v "$2" '%s' "$pid"
+  for _ in $(seq 600); do
+    grep -q '^ready' "$run/$name.out" 2>/dev/null && return 0
+    kill -0 "$pid" 2>/dev/null || setup_failed "the simulated controller $name did not start: $(cat "$run/$name.err")"
+    sleep 0.05
+  done
+  setup_failed "the simulated controller $name is not ready after 30 s"
+}
+start_server "$device" server_pid
+((notices_while_idle == 0)) || start_server "$second" second_pid
+
+# Every wait is bounded, a process that ignores the stop signal included
+# (-k), so that the whole run ends well within a test's time-out.
+control() { timeout -k 5 10 "$wine" "$server" --name "$device" --send "$*" 2>>"$run/$device.err"; }
 
 driver_args=(--program "$(winpath "$run/app/update.exe")" --firmware "$(winpath "$firmware")" --control "$device")
 [[ -z $screenshots ]] || driver_args+=(--screenshot-dir "$(winpath "$screenshots")")
 driver_args+=("${driver_options[@]}")
 [[ -z $trace_out ]] || driver_args+=(--debug-output "$(winpath "$trace_out")")
 mkfifo "$run/driver.fifo"
-timeout "$run_timeout" env "${user_locale[@]}" "$wine" "$driver" "${driver_args[@]}" >"$run/driver.fifo" 2>"$run/driver.err" &
+timeout -k 5 "$run_timeout" env "${user_locale[@]}" "$wine" "$driver" "${driver_args[@]}" >"$run/driver.fifo" 2>"$run/driver.err" &
 driver_pid=$!
 : >"$run/messages"
 : >"$run/log"
-while IFS= read -r line; do
-  printf '%s\n' "$line" >>"$run/log"
-  printf '  %s\n' "$line"
-  case $line in
-    "message: "*) printf '%s\n' "${line#message: }" >>"$run/messages" ;;
+take_line() {
+  printf '%s\n' "$1" >>"$run/log"
+  printf '  %s\n' "$1"
+  case $1 in
+    "message: "*) printf '%s\n' "${1#message: }" >>"$run/messages" ;;
     "screenshot "*)
-      name=${line#screenshot }
+      name=${1#screenshot }
       import -display "$DISPLAY" -window root "$screenshots/.$name.png" && mv "$screenshots/.$name.png" "$screenshots/$name.png" ;;
   esac
-done <"$run/driver.fifo"
+}
+# The driver's lines until it has ended. The program it started holds the
+# FIFO too, and outlives a driver stopped by its time-out: the end of the
+# file alone would never come then.
+exec 9<"$run/driver.fifo"
+partial=""
+while :; do
+  if IFS= read -r -t 1 line <&9; then
+    take_line "$partial$line"
+    partial=""
+  elif (($? > 128)); then
+    partial+=$line
+    kill -0 "$driver_pid" 2>/dev/null || break
+  else
+    break
+  fi
+done
+exec 9<&-
+[[ -z $partial ]] || take_line "$partial"
 driver_status=0
 wait "$driver_pid" || driver_status=$?
 driver_pid=""
@@ -258,23 +308,36 @@ driver_pid=""
 [[ -z $messages_out ]] || cp "$run/messages" "$messages_out"
 [[ -z $log_out ]] || cp "$run/log" "$log_out"
 
-status_line=$(control status || true)
-echo "  controller: $status_line"
-violations=$(control violations || true)
-[[ -z $violations ]] || echo "  wire faults: $violations"
-[[ -z $stats_out ]] || control stats >"$stats_out" || true
-control "image $(winpath "$run/image.bin")" >/dev/null || true
+# A controller that does not answer its status is asked nothing more.
+violations=""
+if status_line=$(control status); then
+  echo "  controller: $status_line"
+  violations=$(control violations || true)
+  [[ -z $violations ]] || echo "  wire faults: $violations"
+  [[ -z $stats_out ]] || control stats >"$stats_out" || true
+  control "image $(winpath "$run/image.bin")" >/dev/null || true
+  control quit >/dev/null || true
+else
+  echo "  controller: no answer"
+fi
 [[ -z $image_out ]] || cp "$run/image.bin" "$image_out" 2>/dev/null || : >"$image_out"
-control quit >/dev/null || true
-for _ in $(seq 100); do kill -0 "$server_pid" 2>/dev/null || break; sleep 0.05; done
-wait "$server_pid" 2>/dev/null || true
-server_pid=""
+if [[ -n $second_pid ]]; then
+  timeout -k 5 10 "$wine" "$server" --name "$second" --send quit >/dev/null 2>>"$run/$second.err" || true
+fi
+for pid in $server_pid $second_pid; do
+  for _ in $(seq 100); do kill -0 "$pid" 2>/dev/null || break; sleep 0.05; done
+  kill "$pid" 2>/dev/null || true  # it did not take its quit
+  wait "$pid" 2>/dev/null || true
+done
+server_pid="" second_pid=""
 
 # What the controller and Wine said, for a run that did not succeed.
 diagnostics() {
-  local file
-  for file in server.err driver.err; do
-    { grep -v -e ':fixme:' -e 'Read access denied for device' -e '^$' "$run/$file" 2>/dev/null || true; } | tail -n 5 | sed "s/^/  ${file%.err} said: /"
+  local file who
+  for file in "$device.err" driver.err; do
+    who=${file%.err}
+    [[ $who == "$device" ]] && who=server
+    { grep -v -e ':fixme:' -e 'Read access denied for device' -e '^$' "$run/$file" 2>/dev/null || true; } | tail -n 5 | sed "s/^/  $who said: /"
   done
   return 0
 }
@@ -293,7 +356,7 @@ image_equal=0
 cmp -s "$run/image.bin" "$run/payload.bin" && image_equal=1
 
 ((driver_status == 0 && saw_success && image_equal)) && [[ -z $violations ]] || diagnostics
-if ((driver_status == 124)); then
+if ((driver_status == 124 || driver_status == 137)); then
   echo "outcome: the run took longer than $run_timeout s and was stopped"
   exit 1
 elif [[ -n $stuck ]]; then

@@ -8,6 +8,7 @@ const char kControllerOptionsUsage[] =
     "  --device-beta N            controller beta number (default 0)\n"
     "  --factory                  controller runs factory firmware (all-ones version)\n"
     "  --firmware-type N          firmware type in the controller's identity (default 1)\n"
+    "  --version-unanswered N     controller leaves its first N version requests unanswered\n"
     "  --fail-at-chunk N          controller answers data command N with a failure event\n"
     "  --fail-code 21|24          the failure event (default 21)\n"
     "  --fail-at STEP             failure event at version|identity|header|completion\n"
@@ -72,6 +73,9 @@ bool ControllerOptionParser::Take(const std::vector<std::string>& args, std::siz
   } else if (arg == "--firmware-type") {
     if (!takeNumber(0xFFFFFFFF)) error = "--firmware-type takes a 32-bit number";
     config_.firmwareType = static_cast<uint32_t>(number);
+  } else if (arg == "--version-unanswered") {
+    if (!takeNumber(0xFFFFFFFF)) error = "--version-unanswered takes a count";
+    config_.unansweredVersionRequests = static_cast<uint32_t>(number);
   } else if (arg == "--fail-at-chunk") {
     planChunkFault(FaultKind::Fail21, "--fail-at-chunk takes a chunk number from 1");
     failPlanned_ = true;

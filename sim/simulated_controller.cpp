@@ -228,6 +228,7 @@ void SimulatedController::HandleMessage(const uint8_t* message, std::size_t size
       const uint8_t expected[] = {0x00, kind, 0x01, 0x00, 0x00};
       if (size != sizeof expected || std::memcmp(message, expected, size) != 0)
         Violation("one-byte message of kind " + Hex(kind) + " is malformed");
+      if (kind == MSG_READ_FAILED) ++readFailedNotices_;
       if (kind != MSG_UPDATE_REQUEST) return;  // nothing to answer
       uint8_t identity[kMessageHeaderSize + kIdentityPayloadSize] = {0x00, MSG_IDENTITY};
       WriteLe16(identity + 2, kIdentityPayloadSize);
@@ -273,6 +274,7 @@ void SimulatedController::HandleFirmwareCommand(const uint8_t* message, std::siz
 
   switch (command) {
     case GET_FIRMWARE_VSION: {
+      if (versionRequests_++ < config_.unansweredVersionRequests) return;
       uint8_t versionReport[11] = {0x00, MSG_FIRMWARE, 0x07, 0x00, GET_FIRMWARE_VSION};
       WriteLe16(versionReport + 7, config_.version);
       WriteLe16(versionReport + 9, config_.beta);

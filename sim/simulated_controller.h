@@ -48,6 +48,8 @@ struct ControllerConfig {
   uint16_t beta = 0;
   bool factoryFirmware = false;  // all-ones version and beta fields
   uint32_t firmwareType = 1;
+  // The first this many version requests get no answer; the rest do.
+  uint32_t unansweredVersionRequests = 0;
   FaultPlan fault;
 };
 
@@ -84,6 +86,8 @@ class SimulatedController {
   uint32_t AnnouncedPayloadSize() const { return payloadSize_; }
   uint32_t DataCommandsReceived() const { return dataCommands_; }
   uint32_t CompletionsReceived() const { return completions_; }
+  // MSG_READ_FAILED notices: one per read of the updater's that came back empty.
+  uint32_t ReadFailedNotices() const { return readFailedNotices_; }
   const std::vector<uint8_t>& Image() const { return image_; }
   bool ImageEquals(const std::vector<uint8_t>& payload) const;
   bool ImageEqualsFilePayload(const std::filesystem::path& firmwareFile) const;
@@ -118,6 +122,8 @@ class SimulatedController {
   uint32_t payloadSize_ = 0;
   uint32_t dataCommands_ = 0;
   uint32_t completions_ = 0;
+  uint32_t readFailedNotices_ = 0;
+  uint32_t versionRequests_ = 0;
   std::vector<uint8_t> image_;
   std::vector<std::string> violations_;
 };

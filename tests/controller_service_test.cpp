@@ -28,6 +28,7 @@ class RecordingLink final : public DeviceLink {
     present = false;
   }
   void SendInput(const Report& report) override { inbox.push_back(report); }
+  void StopReading() override { events.push_back("stop reading"); }
 
   std::vector<std::string> events;
   std::vector<Report> inbox;
@@ -184,6 +185,7 @@ TEST_F(ControllerServiceTest, UnplugFaultVanishesAndControlBringsItBackWithoutRe
   RunUntil([&] { return !link_.present; }, 100, 1'000'000);
   EXPECT_EQ(link_.events.back(), "vanish");
   EXPECT_EQ(service_->Controller()->DataCommandsReceived(), 3u);
+  EXPECT_TRUE(service_->Stats().faultAtUs.has_value()) << "the moment of the unplug";
   const int writtenBefore = ui_->written;
   ControllerRemoved();  // what the front-end does when it learns of the removal
   EXPECT_EQ(ui_->messages.size(), 1u);
@@ -195,6 +197,39 @@ TEST_F(ControllerServiceTest, UnplugFaultVanishesAndControlBringsItBackWithoutRe
   RequestFirmwareUpdate(0, PACKET_TYPE_HID);
   RunUntil([&] { return m_updateComplete.load(); });
   EXPECT_TRUE(service_->Controller()->ImageEquals(payload_)) << "the second update runs to the end";
+}
+
+TEST_F(ControllerServiceTest, StopReadingFaultLeavesDataCommandNUnansweredAndTakesNothingMore) {
+  for (const bool paced : {false, true}) {
+    SCOPED_TRACE(paced ? "paced" : "unpaced");
+    link_ = RecordingLink{};
+    now_ = 0;
+    ServiceOptions options;
+    options.paced = paced;
+    options.stopReadingAtChunk = 4;
+    Serve(options);
+    RequestFirmwareUpdate(0, PACKET_TYPE_HID);
+    RunUntil([&] { return service_->Stats().faultAtUs.has_value(); }, 100, 1'000'000);
+    ASSERT_EQ(link_.events, (std::vector<std::string>{"appear 22352", "stop reading"}));
+    RunUntil([] { return false; }, 100, now_ + 50'000);
+    EXPECT_TRUE(link_.inbox.empty()) << "data command 4 went unanswered";
+    const uint64_t taken = service_->Stats().reportsTaken;
+    Rfcomm_DriverCmd(0, PACKET_TYPE_HID, MSG_READ_FAILED, 0);
+    RunUntil([] { return false; }, 100, now_ + 50'000);
+    EXPECT_EQ(service_->Stats().reportsTaken, taken) << "a report reaching the service is not taken";
+    EXPECT_EQ(service_->Controller()->DataCommandsReceived(), 4u);
+
+    // Plugged in again it takes reports, and the fault does not strike again.
+    ControllerRemoved();
+    EXPECT_EQ(service_->Control("reattach", now_), "ok attached");
+    Rfcomm_DriverCmd(0, PACKET_TYPE_HID, MSG_READ_FAILED, 0);
+    RequestFirmwareUpdate(0, PACKET_TYPE_HID);
+    RunUntil([&] { return m_updateComplete.load(); });
+    EXPECT_TRUE(service_->Controller()->ImageEquals(payload_));
+    const std::string status = service_->Control("status", now_);
+    EXPECT_EQ(status.substr(status.rfind(' ') + 1), "read_failed=1") << "only the notice taken counts";
+    EngineShutDown();
+  }
 }
 
 TEST_F(ControllerServiceTest, ControlCommands) {

@@ -302,6 +302,22 @@ INSTANTIATE_TEST_SUITE_P(EngineTexts, EngineFileChoiceText,
                                   std::to_string(info.param.deviceBeta);
                          });
 
+TEST(EngineFileChoiceText, WindowsConfirmationWithoutAReportedVersionShowsOnlyTheFilesOne) {
+  for (const auto& [language, text] : {std::pair{TextLanguage::English, "New firmware 1.10\n"},
+                                       std::pair{TextLanguage::Chinese, "升级新固件 1.10\n"}}) {
+    RecordingFrontEnd ui(Platform::Windows, language);
+    EngineStartUp(EngineSetup{Platform::Windows, &ui, nullptr});
+    TempDir dir;
+    ui.files.push_back(WriteFirmware(dir.Path() / "fw.dat", MakeFirmware(110, 0, 64)));
+    cur_devVersion = VERSION_UNKNOWN;  // what the dialog leaves when its query gave up
+    RequestFirmwareUpdate(kTarget, PACKET_TYPE_HID);
+    Deliver(IdentityMessage(1));
+    ASSERT_EQ(ui.confirmations.size(), 1u);
+    EXPECT_EQ(ui.confirmations[0].text, text);
+    EngineStartUp(EngineSetup{Platform::Windows, nullptr, nullptr});
+  }
+}
+
 TEST(EngineFileChoiceChinese, WindowsFilterFollowsTheLanguage) {
   RecordingFrontEnd ui(Platform::Windows, TextLanguage::Chinese);
   EngineStartUp(EngineSetup{Platform::Windows, &ui, nullptr});

@@ -71,6 +71,12 @@ class DeviceClient {
     return std::string(buffer, static_cast<std::size_t>(size));
   }
   void Write(const Report& report) { ASSERT_EQ(send(fd_, report.data(), report.size(), 0), 64); }
+  // False when the write would wait.
+  bool WriteAtOnce(const Report& report) { return send(fd_, report.data(), report.size(), MSG_DONTWAIT) == 64; }
+  void Close() {
+    close(fd_);
+    fd_ = -1;
+  }
 
  private:
   int fd_ = -1;
@@ -183,6 +189,20 @@ TEST_F(UnixSocketLinkTest, UnplugFaultTriggeredByAReportEndsTheDeviceWhileItsEve
   EXPECT_EQ(link_.Connections(), 0u);
   EXPECT_EQ(client.Receive(), std::string());
   EXPECT_FALSE(std::filesystem::exists(link_.SocketPath()));
+}
+
+TEST_F(UnixSocketLinkTest, ADeviceThatStoppedReadingTakesNothingUntilAFrontEndsWritesWait) {
+  Serve();
+  DeviceClient client(link_.SocketPath());
+  Pump([&] { return link_.Connections() == 1; });
+  link_.StopReading();
+  int written = 0;
+  while (client.WriteAtOnce(VersionRequest())) ASSERT_LT(++written, 100000) << "the writes never came to wait";
+  PumpFor(50);
+  EXPECT_EQ(service_->Stats().reportsTaken, 0u);
+  client.Close();
+  Pump([&] { return link_.Connections() == 0; });
+  EXPECT_EQ(link_.Connections(), 0u) << "a front-end that goes is let go, its reports unread";
 }
 
 TEST_F(UnixSocketLinkTest, AFrontEndThatStopsReadingLosesOnlyItsOldestReportsAndHoldsNobodyBack) {

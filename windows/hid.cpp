@@ -23,6 +23,9 @@ GUID g_hidGuid;
 
 constexpr DWORD kReportBytes = 65;  // report ID and 64 payload bytes
 constexpr DWORD kOpenReadTimeoutMs = 200;
+// A controller takes a report within a USB frame or two; one that has not
+// taken it in a second takes no more.
+constexpr DWORD kWriteTimeoutMs = 1000;
 // A controller in BOOT mode, by the identifiers the engine knows it by.
 bool IsAcceptedController(const HIDD_ATTRIBUTES& attributes) {
   if (attributes.ProductID != kBootProductId) return false;
@@ -59,13 +62,15 @@ CHid::CHid()
       m_dwReadTimeout(0),
       m_bNotifyRegistered(FALSE),
       m_hDevNotify(nullptr),
-      m_hReadEvent(nullptr) {}
+      m_hReadEvent(nullptr),
+      m_hWriteEvent(nullptr) {}
 
 CHid::~CHid() {
   if (m_hDevNotify != nullptr) UnregisterDeviceNotification(m_hDevNotify);
   CloseIfOpen(m_hWriteFile);
   CloseIfOpen(m_hReadFile);
   if (m_hReadEvent != nullptr) CloseHandle(m_hReadEvent);
+  if (m_hWriteEvent != nullptr) CloseHandle(m_hWriteEvent);
 }
 
 BOOL CHid::FindDevice(HANDLE& device) {
@@ -158,8 +163,9 @@ BOOL CHid::RegisterNotification() {
 BOOL CHid::Open() {
   CloseIfOpen(m_hWriteFile);
   CloseIfOpen(m_hReadFile);
+  // Overlapped too, so that a write can be given up on.
   m_hWriteFile = CreateFileW(m_DevicePath.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                             OPEN_EXISTING, 0, nullptr);
+                             OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
   if (m_hWriteFile == INVALID_HANDLE_VALUE) return FALSE;
   m_hReadFile = CreateFileW(m_DevicePath.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                             OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
@@ -206,8 +212,24 @@ BOOL CHid::Write(const BYTE* data, BYTE length) {
   hid_output_report[0] = 0;  // report ID
   std::memcpy(hid_output_report + 1, data, std::min<std::size_t>(length, sizeof hid_output_report - 1));
   if (m_hWriteFile == INVALID_HANDLE_VALUE) return FALSE;
+  if (m_hWriteEvent == nullptr) m_hWriteEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  if (m_hWriteEvent == nullptr) return FALSE;
+
+  OVERLAPPED overlapped{};
+  overlapped.hEvent = m_hWriteEvent;
+  if (WriteFile(m_hWriteFile, hid_output_report, sizeof hid_output_report, nullptr, &overlapped)) return TRUE;
+  if (GetLastError() != ERROR_IO_PENDING) return FALSE;
   DWORD written = 0;
-  return WriteFile(m_hWriteFile, hid_output_report, sizeof hid_output_report, &written, nullptr);
+  if (WaitForSingleObject(m_hWriteEvent, kWriteTimeoutMs) != WAIT_OBJECT_0) {
+    // The request owns hid_output_report until it has completed: the next
+    // report may be assembled there only once the cancel has gone through.
+    // One that completed meanwhile was written after all.
+    CancelIo(m_hWriteFile);
+    const BOOL completed = GetOverlappedResult(m_hWriteFile, &overlapped, &written, TRUE);
+    if (!completed) DebugTrace(L"the controller took no report for %d ms\n", static_cast<int>(kWriteTimeoutMs));
+    return completed;
+  }
+  return GetOverlappedResult(m_hWriteFile, &overlapped, &written, FALSE);
 }
 
 void CHid::SetReadTimeout(DWORD milliseconds) { m_dwReadTimeout = milliseconds; }

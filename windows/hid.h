@@ -30,7 +30,9 @@ class CHid {
   // `length` payload bytes. 0 when a report came; WAIT_TIMEOUT, 128 (not
   // open) or WAIT_FAILED (the read failed) otherwise.
   DWORD Read(BYTE* buffer, BYTE length);
-  // One 65-byte output report whose payload begins with `length` bytes of `data`.
+  // One 65-byte output report whose payload begins with `length` bytes of
+  // `data`. FALSE when it was not written within one second (a controller
+  // that takes no more reports) or could not be written at all.
   BOOL Write(const BYTE* data, BYTE length);
   void SetReadTimeout(DWORD milliseconds);
 
@@ -43,6 +45,7 @@ class CHid {
   DWORD m_dwReadTimeout;
   BOOL m_bNotifyRegistered;
   HDEVNOTIFY m_hDevNotify;
-  // One event serves every read, so waiting for a report creates nothing.
+  // One event each for reads and writes, so that moving a report creates nothing.
   HANDLE m_hReadEvent;
+  HANDLE m_hWriteEvent;
 };

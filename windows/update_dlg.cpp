@@ -9,6 +9,16 @@
 #include "text_table.h"
 #include "update_thread.h"
 
+namespace {
+
+// Posted by the worker as it ends.
+constexpr UINT kWorkerEndedMessage = WM_APP + 1;
+// What the worker still does after posting it: return. Its handle is closed
+// after this long even if the system has not finished ending the thread.
+constexpr DWORD kWorkerExitLimitMs = 1000;
+
+}  // namespace
+
 CUpdateDlg* g_pUpdateDlg = nullptr;
 HWND g_pUpdateButton = nullptr;
 HWND g_pProgress = nullptr;
@@ -35,6 +45,7 @@ MessageMap CUpdateDlg::GetMessageMap() const {
       MapDeviceChange<CUpdateDlg, &CUpdateDlg::OnDeviceChange>(),
       MapButtonClicked<CUpdateDlg, &CUpdateDlg::OnBnClickedUpdate>(IDC_UPDATE_BUTTON),
       MapMessage<CUpdateDlg, &CUpdateDlg::OnDestroy>(WM_DESTROY),
+      MapMessageWithParams<CUpdateDlg, &CUpdateDlg::OnWorkerEnded>(kWorkerEndedMessage),
   };
   return MessageMap{kEntries, sizeof kEntries / sizeof kEntries[0]};
 }
@@ -102,10 +113,9 @@ BOOL CUpdateDlg::CheckDevicePresence() {
 
 void CUpdateDlg::SetButtonByPresence() { EnableWindow(g_pUpdateButton, CheckDevicePresence()); }
 
-bool CUpdateDlg::UpdateRunning() const {
-  if (!m_updateComplete) return true;
-  return m_hUpdateThread != nullptr && WaitForSingleObject(m_hUpdateThread, 0) == WAIT_TIMEOUT;
-}
+// The worker's handle is let go only once the dialog's thread has taken over
+// from it (OnWorkerEnded): until then the device is the worker's.
+bool CUpdateDlg::UpdateRunning() const { return !m_updateComplete || m_hUpdateThread != nullptr; }
 
 void CUpdateDlg::ShowNoController() {
   EnableWindow(g_pUpdateButton, FALSE);
@@ -126,6 +136,8 @@ BOOL CUpdateDlg::OnDeviceChange(UINT eventType, DWORD_PTR) {
     if (!found) {
       m_controllerGone = true;
       ShowNoController();
+    } else if (eventType == DBT_DEVICEARRIVAL) {
+      m_arrivedDuringRun = true;
     }
     return TRUE;
   }
@@ -160,12 +172,9 @@ void CUpdateDlg::OnBnClickedUpdate() {
   ShowWindow(g_pDoneText, SW_HIDE);
   if (!m_Hid.Open()) return;
 
-  if (m_hUpdateThread != nullptr) {  // the last worker has ended
-    CloseHandle(m_hUpdateThread);
-    m_hUpdateThread = nullptr;
-  }
   m_stopWorker = false;
   m_controllerGone = false;
+  m_arrivedDuringRun = false;
   m_updateComplete = false;
   EnableWindow(g_pUpdateButton, FALSE);
   SendMessageW(g_pProgress, PBM_SETPOS, 0, 0);
@@ -182,4 +191,25 @@ void CUpdateDlg::OnBnClickedUpdate() {
 void CUpdateDlg::OnDestroy() {
   m_closing = true;
   StopUpdateWorker();
+}
+
+void CUpdateDlg::WorkerEnded() { PostMessageW(m_hWnd, kWorkerEndedMessage, GetCurrentThreadId(), 0); }
+
+// Until this runs the worker counts as running, so a controller that arrived
+// in its last moments (while its last message box was open) is not lost: it
+// is queried here, as an arrival is.
+LRESULT CUpdateDlg::OnWorkerEnded(WPARAM workerId, LPARAM) {
+  // Only the last worker started is looked after; a late word from an
+  // earlier one changes nothing.
+  if (m_closing || m_hUpdateThread == nullptr || GetThreadId(m_hUpdateThread) != workerId) return 0;
+  WaitForSingleObject(m_hUpdateThread, kWorkerExitLimitMs);
+  CloseHandle(m_hUpdateThread);
+  m_hUpdateThread = nullptr;
+  if (!m_arrivedDuringRun) return 0;
+  m_arrivedDuringRun = false;
+  if (CheckDevicePresence()) {
+    EnableWindow(g_pUpdateButton, TRUE);
+    if (!m_queryingVersion) WaitForVersion();
+  }
+  return 0;
 }

@@ -31,6 +31,8 @@ class CUpdateDlg : public CDialog {
   // Signals from the dialog's thread to the worker.
   bool WorkerStopRequested() const { return m_stopWorker; }
   bool TakeControllerGone() { return m_controllerGone.exchange(false); }
+  // The worker's last act: the dialog's thread takes over from here.
+  void WorkerEnded();
 
   CHid m_Hid;
   HICON m_hIcon;
@@ -46,6 +48,7 @@ class CUpdateDlg : public CDialog {
   BOOL OnDeviceChange(UINT eventType, DWORD_PTR data);
   void OnBnClickedUpdate();
   void OnDestroy();
+  LRESULT OnWorkerEnded(WPARAM workerId, LPARAM);
 
   // A run is active, or its worker has not ended yet.
   bool UpdateRunning() const;
@@ -58,6 +61,9 @@ class CUpdateDlg : public CDialog {
   std::mutex m_presenceLock;
   std::atomic<bool> m_stopWorker{false};
   std::atomic<bool> m_controllerGone{false};
+  // A controller arrived while the worker owned the device: it is queried
+  // once the worker has ended.
+  bool m_arrivedDuringRun = false;
   bool m_closing = false;
   bool m_queryingVersion = false;
 };

@@ -39,7 +39,7 @@ void CUpdateDlg::StopUpdateWorker() {
     if (woken == WAIT_OBJECT_0) break;
     if (woken == WAIT_OBJECT_0 + 1) HandleSentMessages();
     if (woken == WAIT_FAILED || GetTickCount64() >= deadline) {
-      // Stuck in the system (a write that never returns): the process ends
+      // Held in the system beyond every bound of its own: the process ends
       // rather than leave a thread running over freed memory.
       DebugTrace(L"update worker did not stop; ending the program\n");
       ExitProcess(1);

@@ -38,6 +38,7 @@ void ControllerService::Attach(uint64_t) {
   returnAtUs_.reset();
   taken_.clear();
   answers_.clear();
+  reading_ = true;
   Appear();
 }
 
@@ -56,7 +57,7 @@ void ControllerService::Detach() {
 }
 
 void ControllerService::OnOutputReport(const Report& report, uint64_t nowUs) {
-  if (!linkUp_ || !controller_) return;
+  if (!linkUp_ || !controller_ || !reading_) return;
   if (options_.paced) {
     taken_.push_back(Pending{report, nowUs});
     return;
@@ -70,8 +71,23 @@ void ControllerService::OnOutputReport(const Report& report, uint64_t nowUs) {
 void ControllerService::Take(const Report& report, uint64_t nowUs) {
   const uint32_t headersBefore = controller_->HeadersReceived();
   const uint32_t completionsBefore = controller_->CompletionsReceived();
+  const bool faultBefore = controller_->FaultFired();
   controller_->WriteOutputReport(report);
   ++stats_.reportsTaken;
+  if (controller_->FaultFired() && !faultBefore) stats_.faultAtUs = nowUs;
+  if (!readingStopped_ && options_.stopReadingAtChunk != 0 &&
+      controller_->DataCommandsReceived() >= options_.stopReadingAtChunk) {
+    // Hung until it is plugged in again: no answer to this report, nothing
+    // more taken.
+    readingStopped_ = true;
+    reading_ = false;
+    stats_.faultAtUs = nowUs;
+    while (controller_->HasInput()) controller_->PopInput();
+    taken_.clear();
+    answers_.clear();
+    link_.StopReading();
+    return;
+  }
   if (controller_->HeadersReceived() != headersBefore) {
     stats_.headerAtUs = nowUs;
     stats_.reportsTakenAtHeader = stats_.reportsTaken;
@@ -119,7 +135,7 @@ uint64_t ControllerService::Poll(uint64_t nowUs) {
     returnAtUs_.reset();
     Appear();
   }
-  if (options_.paced && linkUp_) {
+  if (options_.paced && linkUp_ && reading_) {
     // One report taken and one answer sent per frame, at the boundary: a
     // report written during frame f is taken at the start of frame f + 1.
     const uint64_t frame = nowUs / kFrameUs;
@@ -154,7 +170,7 @@ uint64_t ControllerService::Poll(uint64_t nowUs) {
 std::string ControllerService::Status() const {
   if (!controller_)
     return "attached=0 boot=0 vid=0x0000 pid=0x0000 header=0 data=0 completions=0 image=0 payload=0 "
-           "violations=0 fault=0 reports=0";
+           "violations=0 fault=0 reports=0 read_failed=0";
   const SimulatedController& c = *controller_;
   std::string line;
   line += "attached=" + std::string(linkUp_ ? "1" : "0");
@@ -168,6 +184,7 @@ std::string ControllerService::Status() const {
   line += " violations=" + std::to_string(c.Violations().size());
   line += " fault=" + std::to_string(c.FaultFired() ? 1 : 0);
   line += " reports=" + std::to_string(stats_.reportsTaken);
+  line += " read_failed=" + std::to_string(c.ReadFailedNotices());
   return line;
 }
 
@@ -211,7 +228,8 @@ std::string ControllerService::Control(const std::string& line, uint64_t nowUs) 
            " completion_us=" + opt(stats_.completionAtUs) +
            " reports_at_header=" + std::to_string(stats_.reportsTakenAtHeader) +
            " reports_at_completion=" + std::to_string(stats_.reportsTakenAtCompletion) +
-           " data=" + std::to_string(controller_ ? controller_->DataCommandsReceived() : 0);
+           " data=" + std::to_string(controller_ ? controller_->DataCommandsReceived() : 0) +
+           " fault_us=" + opt(stats_.faultAtUs);
   }
   if (command.word == "quit") {
     quit_ = true;

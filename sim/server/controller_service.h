@@ -33,6 +33,9 @@ class DeviceLink {
   virtual void Vanish() = 0;
   // One input report to every handle open on the device, as a HID device does.
   virtual void SendInput(const Report& report) = 0;
+  // The device takes no more output reports: once what the link holds is
+  // full, the front-end's writes wait. Until the device appears again.
+  virtual void StopReading() = 0;
 };
 
 struct ServiceOptions {
@@ -44,6 +47,9 @@ struct ServiceOptions {
   // After the completion command the controller restarts into its
   // application: gone at once, back with the application product id after this.
   uint64_t returnDelayUs = 500000;
+  // From data command N on (0: never) the controller answers nothing and
+  // reads no more output reports, as a device whose firmware hangs.
+  uint32_t stopReadingAtChunk = 0;
 };
 
 // What a benchmark reads off a run.
@@ -53,6 +59,9 @@ struct ServiceStats {
   std::optional<uint64_t> completionAtUs;
   uint64_t reportsTakenAtHeader = 0;  // reportsTaken when the header was taken
   uint64_t reportsTakenAtCompletion = 0;
+  // When the planned fault struck (silence, unplug, failure event, reading
+  // stopped): the event a test times the front-end's answer from.
+  std::optional<uint64_t> faultAtUs;
 };
 
 class ControllerService {
@@ -73,13 +82,14 @@ class ControllerService {
 
   // One control command, one reply line (no line feed):
   //   status          attached=1 boot=1 vid=0x2DC8 pid=0x5750 header=1 data=12 completions=1
-  //                   image=384 payload=384 violations=0 fault=0 reports=15
+  //                   image=384 payload=384 violations=0 fault=0 reports=15 read_failed=0
   //   attach          plug the controller in (in BOOT mode)
   //   unplug          pull it out
   //   reattach        unplug, then attach
   //   image FILE      write the bytes the controller kept as its image to FILE
   //   violations      the wire rules the updater broke, "; "-separated
-  //   stats           the benchmark figures (ServiceStats), microseconds and counts
+  //   stats           the figures of ServiceStats, microseconds (on the clock the
+  //                   service is given) and counts
   //   quit            end the server
   // Replies start with "ok" or "error" except for status, violations and stats.
   std::string Control(const std::string& line, uint64_t nowUs);
@@ -107,6 +117,8 @@ class ControllerService {
   bool linkUp_ = false;
   uint16_t shownProductId_ = 0;  // the product id front-ends see while the link is up
   bool quit_ = false;
+  bool reading_ = true;          // the controller takes output reports
+  bool readingStopped_ = false;  // the stop-reading fault has struck
   std::optional<uint64_t> returnAtUs_;
 
   struct Pending {

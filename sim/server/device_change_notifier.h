@@ -24,8 +24,12 @@ class DeviceChangeNotifier {
   DeviceChangeNotifier(const DeviceChangeNotifier&) = delete;
   DeviceChangeNotifier& operator=(const DeviceChangeNotifier&) = delete;
 
+  // As the system tells of a HID interface: its notice, then DBT_DEVNODES_CHANGED.
   void Arrived(const std::wstring& devicePath);
   void Removed(const std::wstring& devicePath);
+  // One notice on its own (DBT_DEVNODES_CHANGED takes no path), for a test
+  // that plays the system one step at a time.
+  void Raise(WPARAM event, const std::wstring& devicePath);
 
   // Blocks until everything raised so far has been delivered, at most `ms`.
   bool WaitDelivered(DWORD ms);
@@ -37,7 +41,6 @@ class DeviceChangeNotifier {
   };
   static DWORD WINAPI ThreadMain(void* self);
   void Run();
-  void Raise(WPARAM event, const std::wstring& path);
   void Deliver(const Notice& notice);
 
   CRITICAL_SECTION lock_;

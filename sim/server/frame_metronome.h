@@ -12,24 +12,21 @@
 #include <atomic>
 #include <cstdint>
 
-// Microseconds since the clock was made, from the performance counter.
+// The performance counter in microseconds: one clock for every process on
+// the machine, so that a test can set the controller's moments beside its own.
 class MicrosecondClock {
  public:
-  MicrosecondClock() {
-    QueryPerformanceFrequency(&frequency_);
-    QueryPerformanceCounter(&origin_);
-  }
+  MicrosecondClock() { QueryPerformanceFrequency(&frequency_); }
   uint64_t Now() const {
     LARGE_INTEGER now;
     QueryPerformanceCounter(&now);
-    const uint64_t ticks = static_cast<uint64_t>(now.QuadPart - origin_.QuadPart);
+    const uint64_t ticks = static_cast<uint64_t>(now.QuadPart);
     const uint64_t perSecond = static_cast<uint64_t>(frequency_.QuadPart);
     return ticks / perSecond * 1000000 + ticks % perSecond * 1000000 / perSecond;
   }
 
  private:
   LARGE_INTEGER frequency_;
-  LARGE_INTEGER origin_;
 };
 
 class FrameMetronome {

@@ -55,6 +55,7 @@ bool NamedPipeLink::AddListener(bool first) {
 bool NamedPipeLink::Appear(const DeviceIdentity& identity) {
   if (up_) Vanish();
   path_ = pipehid::DevicePath(name_, identity.vendorId, identity.productId);
+  reading_ = true;
   // The first instance claims the name: a second server of the same name
   // fails here instead of serving half the handles.
   if (!AddListener(true)) {
@@ -94,7 +95,15 @@ void NamedPipeLink::CloseAll() {
 // report reaches every handle that was open when it was sent.
 void NamedPipeLink::TakeNewConnections() {
   for (auto& instance : instances_)
-    if (!instance->Connected() && instance->Poll() == OverlappedPipe::Progress::Connected) instance->StartRead();
+    if (!instance->Connected() && instance->Poll() == OverlappedPipe::Progress::Connected && reading_)
+      instance->StartRead();
+}
+
+// Nothing more is read: a client's writes fill its pipe (kPipeBufferBytes,
+// which Wine keeps to as Windows does) and then wait.
+void NamedPipeLink::StopReading() {
+  reading_ = false;
+  for (auto& instance : instances_) instance->CancelRead();
 }
 
 void NamedPipeLink::SendInput(const Report& report) {
@@ -126,8 +135,8 @@ void NamedPipeLink::Service(const OutputHandler& onOutput) {
       continue;
     }
     if (progress == OverlappedPipe::Progress::Connected) {
-      instance.StartRead();
-    } else if (progress == OverlappedPipe::Progress::Message) {
+      if (reading_) instance.StartRead();
+    } else if (progress == OverlappedPipe::Progress::Message && reading_) {
       if (instance.MessageSize() == pipehid::kWireReportBytes && instance.Message()[0] == 0) {
         Report report;
         std::copy(instance.Message() + pipehid::kReportIdBytes, instance.Message() + pipehid::kWireReportBytes,

@@ -32,6 +32,7 @@ class NamedPipeLink final : public DeviceLink {
   bool Appear(const DeviceIdentity& identity) override;
   void Vanish() override;
   void SendInput(const Report& report) override;
+  void StopReading() override;
 
   // The event loop's side: the events to wait on, and the work once one of
   // them (or the time-out) fired. Output reports go to `onOutput`.
@@ -52,6 +53,7 @@ class NamedPipeLink final : public DeviceLink {
   DeviceChangeNotifier* notifier_;
   std::wstring path_;
   bool up_ = false;
+  bool reading_ = true;
   std::vector<std::unique_ptr<OverlappedPipe>> instances_;
   uint64_t droppedByClosed_ = 0;
   uint64_t ignoredWrites_ = 0;

@@ -127,6 +127,16 @@ bool OverlappedPipe::StartRead() {
   return false;
 }
 
+void OverlappedPipe::CancelRead() {
+  if (pipe_ == INVALID_HANDLE_VALUE || !connected_ || !ioPending_) return;
+  CancelIoEx(pipe_, &io_);
+  DWORD ignored = 0;
+  GetOverlappedResult(pipe_, &io_, &ignored, TRUE);
+  ioPending_ = false;
+  // The cancelled read set the event; the loop must not keep waking for it.
+  ResetEvent(io_.hEvent);
+}
+
 void OverlappedPipe::ReapWrites() {
   for (PendingWrite& write : writes_) {
     if (!write.busy || !HasOverlappedIoCompleted(&write.io)) continue;

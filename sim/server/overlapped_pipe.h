@@ -41,6 +41,9 @@ class OverlappedPipe {
   // started with StartRead() once they have been used.
   Progress Poll();
   bool StartRead();
+  // Withdraws the read in flight, if any, without breaking the connection:
+  // the client's next writes stay in the pipe until it is full.
+  void CancelRead();
   const uint8_t* Message() const { return in_; }
   std::size_t MessageSize() const { return inSize_; }
 

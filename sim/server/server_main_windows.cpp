@@ -26,6 +26,7 @@ constexpr int kExitCommandRefused = 1;
 constexpr int kExitUsage = 2;
 constexpr int kExitNoServer = 3;
 constexpr DWORD kSendTimeoutMs = 10000;
+constexpr DWORD kStartNoticesMs = 10000;
 
 void Print(FILE* stream, const std::string& text) {
   std::fwrite(text.data(), 1, text.size(), stream);
@@ -52,7 +53,7 @@ int Serve(const ServerCommandLine& commandLine) {
   const std::wstring name = Utf8ToWide(commandLine.name);
   const std::wstring controlPath = ControlPathOf(commandLine);
   DeviceChangeNotifier notifier;
-  NamedPipeLink link(name, &notifier);
+  NamedPipeLink link(name, commandLine.deviceNotices ? &notifier : nullptr);
   ControllerService service(commandLine.service, link);
   MicrosecondClock clock;
 
@@ -65,6 +66,10 @@ int Serve(const ServerCommandLine& commandLine) {
   WithdrawDevice(name);  // left behind by a server that was killed
   service.Start(clock.Now());
   if (commandLine.service.attachAtStart && !link.Up()) return kExitUsage;
+  // The arrival is told before anyone hears that the server is ready: a
+  // program started after that must not get it late, as if the controller
+  // had come while it ran.
+  notifier.WaitDelivered(kStartNoticesMs);
   Print(stdout, "ready device=" + (link.Up() ? WideToUtf8(link.DevicePath()) : std::string("none")) +
                     " control=" + WideToUtf8(controlPath) + "\n");
 

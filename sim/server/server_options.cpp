@@ -14,6 +14,9 @@ const char kServerUsage[] =
     "  --application-mode         the controller runs its application (product 0x5751), not BOOT mode\n"
     "  --return-delay-ms N        after the completion command, back as the application after N ms\n"
     "                             (default 500)\n"
+    "  --stop-reading-at-chunk N  from data command N on the controller answers nothing and reads no\n"
+    "                             more output reports: the front-end's writes wait (until replugged)\n"
+    "  --no-device-notices        Windows: front-ends get no WM_DEVICECHANGE; a test sends its own\n"
     "  --send COMMAND             client: send one control command to a running server, print the reply\n"
     "Controller options:\n";
 
@@ -42,6 +45,14 @@ std::string ParseServerCommandLine(const std::vector<std::string>& args, ServerC
       commandLine.service.paced = true;
     } else if (arg == "--application-mode") {
       applicationMode = true;
+    } else if (arg == "--stop-reading-at-chunk") {
+      unsigned long chunk = 0;
+      if (!hasValue || !ParseWholeNumber(args[i + 1].c_str(), 0xFFFFFFFF, chunk) || chunk == 0)
+        return "--stop-reading-at-chunk takes a chunk number from 1";
+      commandLine.service.stopReadingAtChunk = static_cast<uint32_t>(chunk);
+      ++i;
+    } else if (arg == "--no-device-notices") {
+      commandLine.deviceNotices = false;
     } else if (arg == "--return-delay-ms") {
       unsigned long ms = 0;
       if (!hasValue || !ParseWholeNumber(args[i + 1].c_str(), 3600000, ms))

@@ -14,6 +14,7 @@ struct ServerCommandLine {
   std::string deviceDir;            // where device sockets appear (Unix links only)
   std::string control;              // control channel address; empty: derived from the name
   std::string send;                 // client mode: send this one command to a running server
+  bool deviceNotices = true;        // Windows: WM_DEVICECHANGE to the desktop's windows
   bool help = false;
 };
 

@@ -38,6 +38,7 @@ bool UnixSocketLink::Appear(const DeviceIdentity& identity) {
   std::filesystem::create_directories(deviceDir_, ignored);
   descriptor_ =
       unixhid::FormatDescriptor(unixhid::Descriptor{identity.vendorId, identity.productId, ProductText(identity)});
+  reading_ = true;
   listener_ = unixsocket::Listen(path_, SOCK_SEQPACKET, error_);
   if (listener_ < 0) std::fprintf(stderr, "korvid-sim-controller: %s\n", error_.c_str());
   return listener_ >= 0;
@@ -79,10 +80,14 @@ void UnixSocketLink::SendInput(const Report& report) {
   }
 }
 
+// The sockets' receive buffers fill and the front-ends' writes then wait.
+void UnixSocketLink::StopReading() { reading_ = false; }
+
 void UnixSocketLink::AddPollFds(std::vector<pollfd>& fds) const {
   if (listener_ >= 0) fds.push_back(pollfd{listener_, POLLIN, 0});
+  const short in = reading_ ? POLLIN : 0;
   for (const Connection& connection : connections_)
-    fds.push_back(pollfd{connection.fd, static_cast<short>(POLLIN | (connection.backlog.empty() ? 0 : POLLOUT)), 0});
+    fds.push_back(pollfd{connection.fd, static_cast<short>(in | (connection.backlog.empty() ? 0 : POLLOUT)), 0});
 }
 
 void UnixSocketLink::HandleEvents(const std::vector<pollfd>& fds) {
@@ -92,7 +97,11 @@ void UnixSocketLink::HandleEvents(const std::vector<pollfd>& fds) {
     Connection* connection = Find(fd.fd);
     if (connection == nullptr) continue;
     if ((fd.revents & POLLOUT) != 0 && !Flush(*connection)) continue;
-    if ((fd.revents & (POLLIN | POLLHUP | POLLERR)) != 0 && !ReadFrom(fd.fd)) Close(fd.fd);
+    if (!reading_) {
+      if ((fd.revents & (POLLHUP | POLLERR)) != 0) Close(fd.fd);  // gone; what it wrote stays unread
+    } else if ((fd.revents & (POLLIN | POLLHUP | POLLERR)) != 0 && !ReadFrom(fd.fd)) {
+      Close(fd.fd);
+    }
     // A report may have ended the device (unplug, restart into the
     // application): what was polled belongs to the old one.
     if (generation_ != generation) return;
@@ -128,6 +137,7 @@ bool UnixSocketLink::ReadFrom(int fd) {
     const uint64_t generation = generation_;
     sink_(report);
     if (generation_ != generation) return true;  // the device is gone; nothing left to close
+    if (!reading_) return true;                  // the rest stays in the socket, unread
   }
   return true;
 }

@@ -29,6 +29,7 @@ class UnixSocketLink final : public DeviceLink {
   bool Appear(const DeviceIdentity& identity) override;
   void Vanish() override;
   void SendInput(const Report& report) override;
+  void StopReading() override;
 
   // The event loop's part: the descriptors to watch, and what they brought.
   // Output reports go to the sink, which may make the device vanish.
@@ -60,6 +61,7 @@ class UnixSocketLink final : public DeviceLink {
   OutputSink sink_;
   std::string descriptor_;
   int listener_ = -1;
+  bool reading_ = true;
   std::vector<Connection> connections_;
   uint64_t generation_ = 0;  // counts vanishings, so that a handler notices one
   uint64_t dropped_ = 0;

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstring>
 #include <string>
 
 #include "hid.h"
@@ -222,6 +223,95 @@ TEST_F(CHidIo, EveryWriteIsOneWholeReportWithReportIdZeroAndTheEarlierReportsTai
   EXPECT_TRUE(std::equal(full, full + 64, received[0].begin()));
   EXPECT_TRUE(std::equal(request, request + 6, received[1].begin()));
   EXPECT_TRUE(std::equal(full + 6, full + 64, received[1].begin() + 6)) << "bytes 7 to 64 keep the earlier report's";
+}
+
+TEST_F(CHidIo, AWriteTheControllerDoesNotTakeIsGivenUpAfterOneSecond) {
+  ASSERT_TRUE(hid_.Open());
+  controller_.StopReading();
+  const BYTE notice[] = {0x05, 0x00, 0x1D, 0x01, 0x00, 0x00};
+  // The pipe holds a few reports; the write after them waits, and is given up on.
+  for (int held = 0;; ++held) {
+    ASSERT_LT(held, 64) << "every write went through";
+    const LARGE_INTEGER start = Now();
+    if (hid_.Write(notice, sizeof notice)) continue;
+    const double elapsed = MillisecondsSince(start);
+    EXPECT_GE(elapsed, 990.0);
+    EXPECT_LT(elapsed, 3000.0);
+    break;
+  }
+  const LARGE_INTEGER start = Now();
+  EXPECT_FALSE(hid_.Write(notice, sizeof notice)) << "the cancelled write left the link usable and bounded";
+  EXPECT_GE(MillisecondsSince(start), 990.0);
+}
+
+// This module's own import of CancelIo, which CHid (linked in) calls,
+// swapped for a stand-in while an object of this class lives.
+class CancelIoImport {
+ public:
+  using Function = BOOL(WINAPI*)(HANDLE);
+  explicit CancelIoImport(Function replacement) {
+    auto* base = reinterpret_cast<BYTE*>(GetModuleHandleW(nullptr));
+    const auto* nt =
+        reinterpret_cast<const IMAGE_NT_HEADERS*>(base + reinterpret_cast<IMAGE_DOS_HEADER*>(base)->e_lfanew);
+    const IMAGE_DATA_DIRECTORY& imports = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    for (auto* dll = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + imports.VirtualAddress); dll->Name != 0; ++dll) {
+      auto* name = reinterpret_cast<IMAGE_THUNK_DATA*>(base + dll->OriginalFirstThunk);
+      auto* slot = reinterpret_cast<IMAGE_THUNK_DATA*>(base + dll->FirstThunk);
+      for (; name->u1.AddressOfData != 0; ++name, ++slot) {
+        if (IMAGE_SNAP_BY_ORDINAL(name->u1.Ordinal)) continue;
+        const auto* byName = reinterpret_cast<const IMAGE_IMPORT_BY_NAME*>(base + name->u1.AddressOfData);
+        if (std::strcmp(reinterpret_cast<const char*>(byName->Name), "CancelIo") == 0) slot_ = &slot->u1.Function;
+      }
+    }
+    if (slot_ == nullptr) return;
+    original_ = reinterpret_cast<Function>(*slot_);
+    Put(reinterpret_cast<ULONG_PTR>(replacement));
+  }
+  ~CancelIoImport() {
+    if (slot_ != nullptr) Put(reinterpret_cast<ULONG_PTR>(original_));
+  }
+  bool Patched() const { return slot_ != nullptr; }
+  Function Original() const { return original_; }
+
+ private:
+  void Put(ULONG_PTR function) {
+    DWORD was = 0;
+    VirtualProtect(slot_, sizeof *slot_, PAGE_READWRITE, &was);
+    *slot_ = function;
+    VirtualProtect(slot_, sizeof *slot_, was, &was);
+  }
+  decltype(IMAGE_THUNK_DATA::u1.Function)* slot_ = nullptr;
+  Function original_ = nullptr;
+};
+
+// A report that reaches the read just as its time-out has it cancelled.
+struct CancelRace {
+  PipeDevice* device;
+  CHid* hid;
+  Report report;
+  CancelIoImport::Function cancel;
+};
+CancelRace* g_cancelRace = nullptr;
+
+BOOL WINAPI CancelIoAfterAReportCame(HANDLE file) {
+  g_cancelRace->device->Send(g_cancelRace->report);
+  WaitForSingleObject(g_cancelRace->hid->m_hReadEvent, 5000);  // the read has its report
+  return g_cancelRace->cancel(file);
+}
+
+TEST_F(CHidIo, AReportThatCameAsTheReadWasCancelledIsHandedOnNotLost) {
+  ASSERT_TRUE(hid_.Open());
+  hid_.SetReadTimeout(10);
+  CancelIoImport patch(&CancelIoAfterAReportCame);
+  ASSERT_TRUE(patch.Patched()) << "this module imports CancelIo";
+  Report report{};
+  for (std::size_t i = 0; i < report.size(); ++i) report[i] = static_cast<uint8_t>(0xC0 ^ i);
+  CancelRace race{&controller_, &hid_, report, patch.Original()};
+  g_cancelRace = &race;
+  const DWORD status = hid_.Read(buffer_, 64);
+  g_cancelRace = nullptr;
+  ASSERT_EQ(status, 0u) << "the read that timed out completed with the report after all";
+  EXPECT_TRUE(std::equal(report.begin(), report.end(), buffer_));
 }
 
 TEST_F(CHidIo, AfterTheControllerWentReadsFailAndItCannotBeOpened) {

@@ -37,13 +37,14 @@ make_firmware() {
   tail -c +29 "$file" >"$file.payload"
 }
 
+# The run's lines go out as they come, so that even a run stopped by the
+# test's time-out shows how far it got.
 run_e2e() {
   set +e
   bash "$repo/scripts/e2e-windows.sh" --messages-out "$work/messages" --log-out "$work/log" \
-    --image-out "$work/image" "$@" >"$work/out" 2>&1
-  status=$?
+    --image-out "$work/image" --stats-out "$work/stats" "$@" 2>&1 | tee "$work/out"
+  status=${PIPESTATUS[0]}
   set -e
-  cat "$work/out"
   echo "----"
 }
 
@@ -81,17 +82,32 @@ expect_log() { grep -qxF -- "$1" "$work/log" || fail "the user did not see: $1";
 expect_no_log() { ! grep -q -- "$1" "$work/log" || fail "unexpected: $(grep -m1 -- "$1" "$work/log")"; }
 expect_controller() { grep -q "^  controller: .*$1" "$work/out" || fail "the controller's status lacks $1"; }
 
-# The program ended cleanly when closed: exit code 0, within a few seconds.
+# The program ended cleanly when closed: exit code 0, within MS (default a few seconds).
 expect_clean_end() {
-  local line ms
+  local line ms limit=${1:-5000}
   line=$(grep -m1 '^program: exited' "$work/log" || true)
   [[ $line == "program: exited code=0x00000000 "* ]] || fail "the program did not end cleanly: ${line:-no end seen}"
   ms=${line##*after-close-ms=}
-  [[ -n $ms && $ms -lt 5000 ]] || fail "the program took $ms ms to end after its dialog was closed"
+  [[ -n $ms && $ms -lt $limit ]] || fail "the program took $ms ms to end after its dialog was closed (limit $limit)"
 }
 
-# Milliseconds from the last progress change to message N.
-message_delay() { sed -n "s/^timing: message $1 .* progress-change+\([0-9]*\)$/\1/p" "$work/log"; }
+# Moments on the clock the driver and the controller share, in microseconds:
+# when the driver saw message N or took state LABEL, and the controller's
+# figure NAME (fault_us: when its planned fault struck).
+message_at() { sed -n "s/^timing: message $1 .* at-us=\([0-9]*\)$/\1/p" "$work/log"; }
+state_at() { sed -n "s/^state $1: .* at-us=\([0-9]*\)$/\1/p" "$work/log" | head -n1; }
+controller_figure() { tr ' ' '\n' <"$work/stats" | sed -n "s/^$1=\([0-9]*\)$/\1/p"; }
+
+# The milliseconds from moment FROM to moment TO lie in [LOW, HIGH); WHAT names them.
+expect_ms_between() {
+  local from=$1 to=$2 low=$3 high=$4 what=$5 ms
+  [[ -n $from && -n $to ]] || {
+    fail "$what: a moment is missing (from '${from}' to '${to}')"
+    return
+  }
+  ms=$(((to - from) / 1000))
+  ((ms >= low && ms < high)) || fail "$what took $ms ms, expected $low to $high"
+}
 
 whole_update_checks() {
   local success=$1
@@ -111,6 +127,8 @@ case $case_name in
     make_firmware "$firmware" 110 30000
     run_e2e --firmware "$firmware" --paced --screenshots "$work/shots"
     expect_log "help: $instructions_en"
+    expect_log 'button: USB Update'
+    expect_log 'done-text: Firmware upgraded!'
     expect_state start "title=$title_plain button=enabled progress=0 done=hidden"
     expect_log 'file-dialog: title=Open type=File type(*.dat)'
     expect_messages 'New firmware 1.10 and current is 1.00\n' "$success_en"
@@ -127,6 +145,8 @@ case $case_name in
     run_e2e --language zh --firmware "$firmware" --device-version 105
     expect_log 'help: 1.按住START+L+R 开机（大约3S）, 黄灯闪烁。\r\n\r\n2.插入USB线。\r\n\r\n3.点击USB 升级按钮然后选择升级文件升级。'
     expect_log 'file-dialog: title=打开 type=文件类型中显示的内容(*.dat)'
+    expect_log 'button: USB 升级'
+    expect_log 'done-text: 升级成功.'
     expect_messages '升级新固件 1.10 当前版本为 1.05\n' "$success_zh"
     whole_update_checks "$success_zh"
     ;;
@@ -165,8 +185,8 @@ case $case_name in
     run_e2e --unplug-at-chunk 5
     expect_status 1
     expect_messages 'New firmware 1.10 and current is 1.00\n' "$failure_en"
-    delay=$(message_delay 2)
-    [[ -n $delay && $delay -lt 3000 ]] || fail "the failure came ${delay:-?} ms after the last progress, not at once"
+    # From the controller's own unplug: there may be no progress change to time from.
+    expect_ms_between "$(controller_figure fault_us)" "$(message_at 2)" 0 3000 "the failure message after the unplug"
     expect_state end "title=$title_plain button=disabled"
     expect_clean_end
     ;;
@@ -174,11 +194,26 @@ case $case_name in
     run_e2e --silent-at-chunk 5
     expect_status 1
     expect_messages 'New firmware 1.10 and current is 1.00\n' "$failure_en"
-    delay=$(message_delay 2)
-    [[ -n $delay && $delay -ge 9000 && $delay -le 13000 ]] ||
-      fail "the failure came ${delay:-?} ms after the last progress, not after about 10 s"
+    # The watchdog counts from the controller's last word at the earliest.
+    expect_ms_between "$(controller_figure fault_us)" "$(message_at 2)" 10000 14000 "the failure message after the silence"
+    # Each empty read of the transfer (10 ms) is told: hundreds in 10 s,
+    # where reads of 200 ms would tell at most 50.
+    notices=$(sed -n 's/^  controller: .* read_failed=\([0-9]*\).*/\1/p' "$work/out")
+    ((${notices:-0} >= 200)) || fail "the controller was told of ${notices:-no} empty reads in 10 s of silence"
     expect_state end "title=$title_plain button=enabled"
     expect_clean_end
+    ;;
+  stalled_output)
+    # A controller that stops taking output reports: the program's writes
+    # give up after a second, the run ends with the failure message, and
+    # the dialog answers and closes as ever.
+    run_e2e --stop-reading-at-chunk 5
+    expect_status 1
+    expect_messages 'New firmware 1.10 and current is 1.00\n' "$failure_en"
+    expect_ms_between "$(controller_figure fault_us)" "$(message_at 2)" 1000 5000 "the failure message after the stall"
+    expect_state end "title=$title_plain button=enabled progress=16 done=hidden"
+    expect_controller 'data=5 completions=0'
+    expect_clean_end 2000
     ;;
   cancel_file)
     run_e2e --cancel-file
@@ -224,11 +259,13 @@ case $case_name in
     whole_update_checks "$success_en"
     ;;
   close_during_transfer)
-    run_e2e --close-during-transfer --payload-size 262144
+    # 100 chunks: every acknowledgement moves the bar, so the worker is
+    # mostly waiting on the dialog's thread when the dialog closes.
+    run_e2e --close-during-transfer --payload-size 3200 --paced
     expect_status 1
     expect_log 'ended: closed during the transfer'
     expect_messages 'New firmware 1.10 and current is 1.00\n'
-    expect_clean_end
+    expect_clean_end 1500
     expect_controller 'completions=0'
     ;;
   device_change_during_transfer)
@@ -244,16 +281,68 @@ case $case_name in
     ;;
   version_never_reported)
     # The start-up version query gives up after 2 s: the dialog comes up with
-    # the plain title and a usable button; an update then fails by the
-    # watchdog instead of waiting for ever.
+    # the plain title and a usable button; an update asks once more (2 s),
+    # then fails by the watchdog instead of waiting for ever.
     run_e2e --silent-at version
     expect_status 1
     expect_state start "title=$title_plain button=enabled progress=0 done=hidden"
+    # Each read of the query waits 200 ms and is then told to the controller:
+    # a query bounded at 2 s tells it 10 times, 11 at most.
+    notices=$(sed -n 's/^controller-at-start: .* read_failed=\([0-9]*\).*/\1/p' "$work/log")
+    ((${notices:-99} <= 11)) || fail "the start-up query read ${notices:-?} times before it gave up, not for 2 s"
+    expect_ms_between "$(controller_figure fault_us)" "$(state_at start)" 1500 10000 "the dialog after the version request"
     expect_messages "$failure_en"
-    grep -qE '^timing: message 1 press\+(9|1[0-3])[0-9]{3} ' "$work/log" ||
-      fail "the failure did not come about 10 s after the press: $(grep -m1 '^timing: message 1' "$work/log")"
+    press=$(sed -n 's/^timing: message 1 press+\([0-9]*\) .*/\1/p' "$work/log")
+    ((${press:-0} >= 12000 && ${press:-0} < 17000)) || fail "the failure came ${press:-?} ms after the press, not 2 + 10 s"
     expect_no_log '^file-dialog'
     expect_controller 'header=0 data=0'
+    expect_clean_end
+    ;;
+  version_unknown)
+    # The controller leaves two version requests unanswered: at start-up and
+    # the worker's before the first update, whose confirmation then names
+    # the file's version alone. The second update's worker asks again and
+    # is answered; its press put the bar, left at the failure, back to 0.
+    firmware=$work/fw/v1.10.dat
+    make_firmware "$firmware" 110 1000
+    run_e2e --firmware "$firmware" --version-unanswered 2 --fail-at-chunk 5 --updates 2
+    expect_messages 'New firmware 1.10\n' "$failure_en" 'New firmware 1.10 and current is 1.00\n' "$success_en"
+    expect_state after-1 "title=$title_plain button=enabled progress=16 done=hidden"
+    expect_state file-dialog-2 "title=Korvid Tools v1.04(Tindro V1.00) button=disabled progress=0 done=hidden"
+    whole_update_checks "$success_en"
+    ;;
+  second_update)
+    # The controller comes back while the first update's success message is
+    # open; once it is closed the controller is queried as an arrival is.
+    # The second update starts from a hidden done text, and no ended
+    # worker's handle stays behind.
+    firmware=$work/fw/v1.10.dat
+    make_firmware "$firmware" 110 1000
+    run_e2e --firmware "$firmware" --updates 2 --reattach-at-first-result
+    expect_messages 'New firmware 1.10 and current is 1.00\n' "$success_en" \
+      'New firmware 1.10 and current is 1.00\n' "$success_en"
+    expect_log 'reattached: while the last message box was open'
+    expect_state after-1 "title=Korvid Tools v1.04(Tindro V1.00) button=enabled progress=0 done=shown"
+    expect_state file-dialog-2 "title=Korvid Tools v1.04(Tindro V1.00) button=disabled progress=0 done=hidden"
+    [[ $(grep -c '^held-thread-handles: 0$' "$work/log") == 2 ]] ||
+      fail "the program keeps handles of ended threads: $(grep '^held-thread-handles' "$work/log" | tr '\n' ' ')"
+    whole_update_checks "$success_en"
+    ;;
+  device_notices_while_idle)
+    # Each device notice on its own, as the system may send them, with no
+    # update running; a second controller comes and goes.
+    run_e2e --device-notices-while-idle
+    expect_status 1
+    expect_messages
+    versioned="title=Korvid Tools v1.04(Tindro V1.00) button=enabled"
+    expect_state start "title=$title_plain button=disabled"
+    expect_state arrival "$versioned"
+    expect_state nodes-changed-none-left "title=$title_plain button=disabled"
+    expect_state nodes-changed-found "title=$title_plain button=enabled"
+    expect_state arrival-again "$versioned"
+    expect_state second-arrival "$versioned"
+    expect_state one-of-two-removed "$versioned"
+    expect_state last-removed "title=$title_plain button=disabled"
     expect_clean_end
     ;;
   *)

@@ -54,6 +54,10 @@ void PipeDevice::Unplug() {
   OnDeviceThread([this] { link_->Vanish(); });
 }
 
+void PipeDevice::StopReading() {
+  OnDeviceThread([this] { link_->StopReading(); });
+}
+
 std::vector<Report> PipeDevice::Received() {
   std::lock_guard<std::mutex> lock(mutex_);
   return received_;

@@ -34,6 +34,8 @@ class PipeDevice {
 
   void Send(const Report& report);
   void Unplug();
+  // Takes no more output reports: a client's writes wait once its pipe is full.
+  void StopReading();
   std::vector<Report> Received();
   // Whether `count` reports arrived within `ms`.
   bool WaitForReports(std::size_t count, DWORD ms);

@@ -67,6 +67,11 @@ LRESULT InvokeVoidHandler(CDialog& dialog, WPARAM, LPARAM) {
   return 0;
 }
 
+template <class Dialog, LRESULT (Dialog::*Handler)(WPARAM, LPARAM)>
+LRESULT InvokeParamsHandler(CDialog& dialog, WPARAM wParam, LPARAM lParam) {
+  return (static_cast<Dialog&>(dialog).*Handler)(wParam, lParam);
+}
+
 template <class Dialog, HCURSOR (Dialog::*Handler)()>
 LRESULT InvokeQueryDragIconHandler(CDialog& dialog, WPARAM, LPARAM) {
   return reinterpret_cast<LRESULT>((static_cast<Dialog&>(dialog).*Handler)());
@@ -80,6 +85,12 @@ LRESULT InvokeDeviceChangeHandler(CDialog& dialog, WPARAM wParam, LPARAM lParam)
 template <class Dialog, void (Dialog::*Handler)()>
 constexpr MessageMapEntry MapMessage(UINT message) {
   return MessageMapEntry{message, 0, 0, &InvokeVoidHandler<Dialog, Handler>};
+}
+
+// A message of the program's own, whose parameters the handler reads.
+template <class Dialog, LRESULT (Dialog::*Handler)(WPARAM, LPARAM)>
+constexpr MessageMapEntry MapMessageWithParams(UINT message) {
+  return MessageMapEntry{message, 0, 0, &InvokeParamsHandler<Dialog, Handler>};
 }
 
 template <class Dialog, HCURSOR (Dialog::*Handler)()>

@@ -4,19 +4,28 @@
 // message box, watches the progress bar, closes the program, and writes
 // what the user saw, one line each, in UTF-8:
 //
-//   state LABEL: title=... button=enabled|disabled progress=N done=shown|hidden
+//   state LABEL: title=... button=enabled|disabled progress=N done=shown|hidden at-us=T
+//   controller-at-start: STATUS       the controller's status line as the dialog came up
 //   help: TEXT                        the instructions, as shown
+//   button: TEXT                      the update button's caption
+//   done-text: TEXT                   the "done" text control's text (hidden at first)
 //   file-dialog: title=... type=...   the open-file dialog and its file type
 //   message: CAPTION<TAB>TEXT         every message box, in order
 //   answer: OK|Cancel
-//   timing: message N press+MS progress-change+MS
+//   timing: message N press+MS progress-change+MS at-us=T
 //   screenshot NAME                   waits for DIR\NAME.png (--screenshot-dir)
-//   ended: HOW                        how the update ended
+//   ended: HOW                        how an update ended
+//   held-thread-handles: N            after each update: handles the program still
+//                                     holds on threads that have ended
 //   program: exited code=0x... after-close-ms=MS
 //   driver: stuck: WHAT               a bounded wait ran out
 //
-// Texts escape carriage return, line feed and tab as \r, \n and \t.
+// T is the performance counter in microseconds, the clock the controller
+// server's figures are on too. Texts escape carriage return, line feed and
+// tab as \r, \n and \t.
 #include <windows.h>
+// needs windows.h first
+#include <dbt.h>
 
 #include <cstdio>
 #include <functional>
@@ -28,6 +37,7 @@
 #include "debug_output_collector.h"
 #include "device_change_notifier.h"
 #include "named_pipe_hid_protocol.h"
+#include "process_handles.h"
 #include "program_windows.h"
 #include "text_encoding.h"
 
@@ -40,11 +50,12 @@ constexpr DWORD kPollMs = 15;
 // Reading the progress bar is a message its dialog's thread must answer,
 // which the update worker may be waiting on too: asked less often.
 constexpr ULONGLONG kProgressPollMs = 50;
-constexpr DWORD kStartMs = 20000;       // a cold prefix and the version query
-constexpr DWORD kPopupGoneMs = 10000;   // the open-file dialog takes ~2 s to close under Wine
-constexpr DWORD kProgramEndMs = 10000;  // after the dialog was closed
-constexpr DWORD kSettleMs = 1500;       // after the run ended: late boxes, the controller's restart
-constexpr DWORD kTitleChangeMs = 6000;  // arrival: notice, then a version query of up to 2 s
+constexpr DWORD kStartMs = 20000;         // a cold prefix and the version query
+constexpr DWORD kPopupGoneMs = 10000;     // the open-file dialog takes ~2 s to close under Wine
+constexpr DWORD kProgramEndMs = 10000;    // after the dialog was closed
+constexpr DWORD kSettleMs = 1500;         // after the run ended: late boxes, the controller's restart
+constexpr DWORD kTitleChangeMs = 6000;    // arrival: notice, then a version query of up to 2 s
+constexpr DWORD kNoticeHandledMs = 8000;  // the same, told by the driver itself
 
 const char kUsage[] =
     "usage: korvid-user-driver --program PATH [options]\n"
@@ -58,6 +69,13 @@ const char kUsage[] =
     "  --device-change-during-transfer\n"
     "                            once the bar has moved: an unrelated HID device arrives\n"
     "                            (WM_DEVICECHANGE), then the update button is pressed again\n"
+    "  --updates N               play N updates one after the other (default 1)\n"
+    "  --reattach-at-first-result\n"
+    "                            while the first update's last message box is open the controller\n"
+    "                            is plugged out and in again, and the arrival told to the program\n"
+    "  --device-notices          no update: the system's device notices one at a time, each after\n"
+    "                            its change (the servers send none), with a second controller\n"
+    "  --second-control NAME     the second simulated controller (for --device-notices)\n"
     "  --no-update               only look at the dialog, then close it\n"
     "  --screenshot-dir DIR      ask for screenshots and wait for DIR\\NAME.png\n"
     "  --patience-ms N           longest wait without a visible change (default 15000)\n"
@@ -88,6 +106,7 @@ struct Options {
   std::wstring program;
   std::wstring firmware;
   std::wstring control;
+  std::wstring secondControl;
   std::wstring screenshotDir;
   std::wstring debugOutput;
   bool attachAfterStart = false;
@@ -96,6 +115,9 @@ struct Options {
   bool closeDuringTransfer = false;
   bool deviceChangeDuringTransfer = false;
   bool noUpdate = false;
+  bool deviceNotices = false;
+  bool reattachAtFirstResult = false;
+  int updates = 1;
   DWORD patienceMs = 15000;
 };
 
@@ -109,6 +131,15 @@ bool Parse(int argc, wchar_t** argv, Options& options) {
       options.firmware = argv[++i];
     } else if (arg == L"--control" && hasValue) {
       options.control = pipehid::ControlPath(argv[++i]);
+    } else if (arg == L"--second-control" && hasValue) {
+      options.secondControl = pipehid::ControlPath(argv[++i]);
+    } else if (arg == L"--updates" && hasValue) {
+      options.updates = static_cast<int>(std::wcstoul(argv[++i], nullptr, 10));
+      if (options.updates < 1 || options.updates > 9) return false;
+    } else if (arg == L"--reattach-at-first-result") {
+      options.reattachAtFirstResult = true;
+    } else if (arg == L"--device-notices") {
+      options.deviceNotices = true;
     } else if (arg == L"--screenshot-dir" && hasValue) {
       options.screenshotDir = argv[++i];
     } else if (arg == L"--debug-output" && hasValue) {
@@ -132,13 +163,39 @@ bool Parse(int argc, wchar_t** argv, Options& options) {
       return false;
     }
   }
-  return !options.program.empty() && (!options.attachAfterStart || !options.control.empty());
+  const bool needsControl = options.attachAfterStart || options.reattachAtFirstResult || options.deviceNotices;
+  return !options.program.empty() && (!needsControl || !options.control.empty()) &&
+         (!options.deviceNotices || !options.secondControl.empty());
 }
 
 // The driver gives up on the first bounded wait that runs out.
 struct Stuck {
   std::string what;
 };
+
+// The performance counter in microseconds: one clock for every process.
+uint64_t CounterMicroseconds() {
+  LARGE_INTEGER frequency, now;
+  QueryPerformanceFrequency(&frequency);
+  QueryPerformanceCounter(&now);
+  const auto ticks = static_cast<uint64_t>(now.QuadPart);
+  const auto perSecond = static_cast<uint64_t>(frequency.QuadPart);
+  return ticks / perSecond * 1000000 + ticks % perSecond * 1000000 / perSecond;
+}
+
+void Control(const std::wstring& control, const std::string& command) {
+  const std::optional<std::string> reply = SendControlCommand(control, command, 5000);
+  if (!reply || reply->rfind("ok", 0) != 0) throw Stuck{"the simulated controller refused: " + command};
+}
+
+// One device notice to the desktop's windows, as the system sends it; back
+// once every window has handled it.
+void Notify(WPARAM event, const std::wstring& controlName) {
+  DeviceChangeNotifier system;
+  const std::wstring name = controlName.substr(controlName.find(L'#') + 1);
+  system.Raise(event, event == DBT_DEVNODES_CHANGED ? std::wstring() : pipehid::DevicePath(name, 0x2DC8, 0x5750));
+  if (!system.WaitDelivered(kNoticeHandledMs)) throw Stuck{"a device notice was not taken in time"};
+}
 
 class UserDriver {
  public:
@@ -168,28 +225,40 @@ class UserDriver {
 
   void Play() {
     main_ = WaitForMainDialog();
+    // What the program's start-up did to the controller, before the user does anything.
+    if (!options_.control.empty())
+      Say("controller-at-start: " + SendControlCommand(options_.control, "status", 5000).value_or("?"));
     Say("help: " + Escaped(ui::ControlText(main_, ui::kHelpText).value_or(L"")));
+    Say("button: " + Escaped(ui::ControlText(main_, ui::kUpdateButton).value_or(L"?")));
+    Say("done-text: " + Escaped(ui::ControlText(main_, ui::kDoneText).value_or(L"?")));
     const std::wstring startTitle = State("start");
+    if (options_.deviceNotices) {
+      PlayDeviceNotices();
+      CloseProgram();
+      return;
+    }
     if (options_.attachAfterStart) {
-      const std::optional<std::string> reply = SendControlCommand(options_.control, "attach", 5000);
-      if (!reply || reply->rfind("ok", 0) != 0) throw Stuck{"the simulated controller did not attach"};
+      Control(options_.control, "attach");
       WaitUntil([&] { return Title() != startTitle; }, kTitleChangeMs, nullptr);
       State("attached");
     }
-    if (!options_.noUpdate) {
+    if (options_.noUpdate) {
+      Screenshot("rest");
+      CloseProgram();
+      return;
+    }
+    for (run_ = 1; run_ <= options_.updates; ++run_) {
       WaitUntil([&] { return ui::ControlEnabled(main_, ui::kUpdateButton); }, 3000, nullptr);
       if (!ui::ControlEnabled(main_, ui::kUpdateButton)) {
         Say("ended: the update button stays disabled");
-        CloseProgram();
-        return;
+        break;
       }
-      Screenshot("rest");
+      if (run_ == 1) Screenshot("rest");
       Update();
       if (ended_ == "closed during the transfer") return;
       Settle();
-      State("end");
-    } else {
-      Screenshot("rest");
+      State(run_ == options_.updates ? "end" : "after-" + std::to_string(run_));
+      Say("held-thread-handles: " + std::to_string(HeldHandlesOfEndedThreads(process_.hProcess)));
     }
     CloseProgram();
   }
@@ -205,7 +274,8 @@ class UserDriver {
     Say("state " + label + ": title=" + Escaped(title) +
         " button=" + (ui::ControlEnabled(main_, ui::kUpdateButton) ? "enabled" : "disabled") +
         " progress=" + (progress ? std::to_string(*progress) : std::string("?")) +
-        " done=" + (ui::ControlVisible(main_, ui::kDoneText) ? "shown" : "hidden"));
+        " done=" + (ui::ControlVisible(main_, ui::kDoneText) ? "shown" : "hidden") +
+        " at-us=" + std::to_string(CounterMicroseconds()));
     return title;
   }
 
@@ -270,6 +340,7 @@ class UserDriver {
 
   void HandleFileDialog(HWND dialog) {
     ++fileDialogs_;
+    if (pressed_) State("file-dialog-" + std::to_string(run_));
     Say("file-dialog: title=" + Escaped(ui::Text(dialog).value_or(L"?")) +
         " type=" + Escaped(ui::ControlText(dialog, 0x470).value_or(L"?")));
     Screenshot("file-dialog");
@@ -297,7 +368,8 @@ class UserDriver {
     Say("message: " + Escaped(caption) + "\t" + Escaped(text));
     Say("timing: message " + std::to_string(messages_) + " press+" +
         (pressed_ ? std::to_string(now - pressedAt_) : std::string("-")) + " progress-change+" +
-        (progressChangedAt_ != 0 ? std::to_string(now - progressChangedAt_) : std::string("-")));
+        (progressChangedAt_ != 0 ? std::to_string(now - progressChangedAt_) : std::string("-")) +
+        " at-us=" + std::to_string(CounterMicroseconds()));
     if (question) {
       Screenshot("confirmation");
       const bool ok = !options_.cancelConfirm;
@@ -310,6 +382,7 @@ class UserDriver {
     if (pressed_ && ended_.empty()) {
       Screenshot("result");
       ended_ = "message";
+      if (options_.reattachAtFirstResult && run_ == 1) ReattachWhileOpen();
     }
     Say("answer: OK");
     ui::Press(box, IDOK);
@@ -354,7 +427,39 @@ class UserDriver {
     State("pressed-again");
   }
 
+  // The controller goes and comes back while the update's last message box
+  // is open; its arrival is told to the program, and handled, before the
+  // box is answered.
+  void ReattachWhileOpen() {
+    Control(options_.control, "reattach");
+    Notify(DBT_DEVICEARRIVAL, options_.control);
+    Say("reattached: while the last message box was open");
+  }
+
+  // The system's notices one at a time, each handled before the next look;
+  // the servers send none. The program's answer to each shows in its title
+  // and button.
+  void PlayDeviceNotices() {
+    const std::wstring& first = options_.control;
+    const std::wstring& second = options_.secondControl;
+    const auto step = [&](const std::wstring& control, const char* command, WPARAM event, const char* label) {
+      if (command != nullptr) Control(control, command);
+      Notify(event, control);
+      State(label);
+    };
+    step(first, "attach", DBT_DEVICEARRIVAL, "arrival");
+    step(first, "unplug", DBT_DEVNODES_CHANGED, "nodes-changed-none-left");
+    step(first, "attach", DBT_DEVNODES_CHANGED, "nodes-changed-found");
+    step(first, nullptr, DBT_DEVICEARRIVAL, "arrival-again");
+    step(second, "attach", DBT_DEVICEARRIVAL, "second-arrival");
+    step(second, "unplug", DBT_DEVICEREMOVECOMPLETE, "one-of-two-removed");
+    step(first, "unplug", DBT_DEVICEREMOVECOMPLETE, "last-removed");
+  }
+
   void Update() {
+    ended_.clear();
+    fileDialogs_ = 0;
+    progressChangedAt_ = 0;
     Say("press: update button");
     ui::Press(main_, ui::kUpdateButton);
     pressed_ = true;
@@ -416,6 +521,7 @@ class UserDriver {
   PROCESS_INFORMATION process_{};
   HWND main_ = nullptr;
   bool deviceChanged_ = false;
+  int run_ = 0;
   bool pressed_ = false;
   ULONGLONG pressedAt_ = 0;
   ULONGLONG lastChange_ = 0;
@@ -428,14 +534,8 @@ class UserDriver {
   std::string ended_;
 };
 
-}  // namespace
-
-int wmain(int argc, wchar_t** argv) {
-  Options options;
-  if (!Parse(argc, argv, options)) {
-    std::fputs(kUsage, stderr);
-    return kExitUsage;
-  }
+// Plays the user; every line is out, and the program stopped, on return.
+int Drive(const Options& options) {
   DebugOutputCollector collector;
   if (!options.debugOutput.empty() && !collector.Start(options.debugOutput)) {
     Say("driver: cannot collect debug output into " + WideToUtf8(options.debugOutput));
@@ -450,4 +550,20 @@ int wmain(int argc, wchar_t** argv) {
     return kExitStuck;
   }
   return kExitPlayed;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+  Options options;
+  if (!Parse(argc, argv, options)) {
+    std::fputs(kUsage, stderr);
+    return kExitUsage;
+  }
+  const int status = Drive(options);
+  // Nothing is left to do. Wine's teardown of this process was once seen to
+  // hang here under load, deaf to SIGTERM, holding the run for minutes: the
+  // driver ends without it.
+  TerminateProcess(GetCurrentProcess(), static_cast<UINT>(status));
+  return status;
 }
