@@ -49,3 +49,7 @@ void EmulatedLink::OnWireViolation(const std::string& what) {
   ++violationCount_;
   if (violations_.size() < kKeptViolations) violations_.push_back(what);
 }
+
+void EmulatedLink::StopReading() {
+  if (node_) node_->StopTakingWrites();
+}

@@ -29,6 +29,8 @@ class EmulatedLink final : public DeviceLink, private HidrawNodeListener {
   bool Appear(const DeviceIdentity& identity) override;
   void Vanish() override;
   void SendInput(const Report& report) override;
+  // Writes to the node wait from now on, until it goes.
+  void StopReading() override;
 
   // The node of the controller while it is plugged in; empty otherwise.
   std::string Devnode() const;

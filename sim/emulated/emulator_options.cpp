@@ -21,6 +21,7 @@ const char kEmulatorUsage[] =
     "  --no-permission K          nobody but root may open controller K's node (mode 0)\n"
     "  --attach-after-start       no controller is plugged in until the control command attach\n"
     "  --paced                    full-speed USB pace: one report taken and answered per 1 ms frame\n"
+    "  --stop-reading-at-chunk N  takes data command N, then no further report: writes wait\n"
     "  --application-mode         the controllers run their application (product 0x5751)\n"
     "  --return-delay-ms N        after the completion command, back as the application after N ms\n"
     "                             (default 500)\n"
@@ -116,6 +117,12 @@ std::string ParseEmulatorCommandLine(const std::vector<std::string>& args, Emula
       options.service.attachAtStart = false;
     } else if (arg == "--paced") {
       options.service.paced = true;
+    } else if (arg == "--stop-reading-at-chunk") {
+      unsigned long chunk = 0;
+      if (!ParseWholeNumber(value.c_str(), 0xFFFFFFFF, chunk) || chunk == 0)
+        return "--stop-reading-at-chunk takes a chunk number from 1";
+      options.service.stopReadingAtChunk = static_cast<uint32_t>(chunk);
+      ++i;
     } else if (arg == "--application-mode") {
       applicationMode = true;
     } else if (arg == "--return-delay-ms") {

@@ -88,6 +88,7 @@ HidrawNode::~HidrawNode() {
 }
 
 void HidrawNode::Forget() {
+  FailHeldWrites();
   if (handler_ != nullptr) g_signal_handlers_disconnect_by_data(handler_, this);
   while (!readers_.empty()) DropReader(readers_.end() - 1);
 }
@@ -140,6 +141,7 @@ bool HidrawNode::Plug(std::string& error) {
 void HidrawNode::Unplug() {
   if (!plugged_ || gone_) return;
   gone_ = true;
+  FailHeldWrites();
   for (auto& reader : readers_) reader->queued = 0;
   rung_ = 0;
   if (debtWatch_ != 0) g_source_remove(debtWatch_);
@@ -226,8 +228,22 @@ void HidrawNode::AnswerRead(UMockdevIoctlClient* client) {
   Complete(client, static_cast<long>(length));
 }
 
+void HidrawNode::StopTakingWrites() { takingWrites_ = false; }
+
+void HidrawNode::FailHeldWrites() {
+  for (UMockdevIoctlClient* client : heldWrites_) {
+    Complete(client, -1, ENODEV);
+    g_object_unref(client);
+  }
+  heldWrites_.clear();
+}
+
 void HidrawNode::AnswerWrite(UMockdevIoctlClient* client) {
   if (gone_) return Complete(client, -1, ENODEV);
+  if (!takingWrites_) {  // the program waits in its write
+    heldWrites_.push_back(static_cast<UMockdevIoctlClient*>(g_object_ref(client)));
+    return;
+  }
   const UMockdevIoctlData* buffer = umockdev_ioctl_client_get_arg(client);
   const std::size_t length = static_cast<std::size_t>(buffer->data_len);
   char what[96];

@@ -67,6 +67,9 @@ class HidrawNode {
 
   // An input report for every descriptor open on the node (none: lost).
   void QueueInput(const Report& report);
+  // The device stops taking output reports: every write from now on waits,
+  // as in the kernel, until the device goes (then it fails with ENODEV).
+  void StopTakingWrites();
 
   // A call handed over from umockdev's thread; answers and releases it.
   void Handle(const HandedCall& call);
@@ -83,6 +86,7 @@ class HidrawNode {
   void AnswerIoctl(UMockdevIoctlClient* client);
   void AnswerRead(UMockdevIoctlClient* client);
   void AnswerWrite(UMockdevIoctlClient* client);
+  void FailHeldWrites();
   struct Reader;
   Reader* FindReader(UMockdevIoctlClient* client);
   void Opened(UMockdevIoctlClient* client, int peer);
@@ -126,6 +130,9 @@ class HidrawNode {
   // the inodes of the connections already taken.
   std::string handlerSocket_;
   std::vector<unsigned long> takenPeers_;
+
+  bool takingWrites_ = true;
+  std::vector<UMockdevIoctlClient*> heldWrites_;  // references of our own
 
   int ptyMaster_ = -1;    // the testbed's: never closed here
   int ptySlave_ = -1;     // our own opening of the program's side, to drain it

@@ -5,6 +5,7 @@
 // user may not open.
 #include <unistd.h>
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
@@ -139,6 +140,33 @@ TEST_F(HidrawSource, ReportsBothWaysThenRemovalToldOnceHoweverItIsLearnt) {
   ASSERT_EQ(Control("attach").rfind("ok", 0), 0u);
   ASSERT_TRUE(RunUntil([&] { return recorder_.arrived.size() == 2; }));
   EXPECT_NE(recorder_.arrived[1].first, id);
+}
+
+TEST_F(HidrawSource, AWriteTheDeviceDoesNotTakeFailsWithinASecondAndTheDeviceStays) {
+  Begin();
+  ASSERT_EQ(recorder_.arrived.size(), 1u);
+  const DeviceId id = recorder_.arrived[0].first;
+  const std::uint8_t chunk[32] = {};
+  for (const Report& report : {UpdateRequest(), HeaderCommand(100), DataCommand(chunk, sizeof chunk)})
+    ASSERT_EQ(source_->WriteReport(id, report.data(), report.size()), WriteResult::Written);
+  // The identity and the acknowledgement of the header; the chunk gets none.
+  // (Taken now: the emulation serves one call at a time on a descriptor, so
+  // a read would wait behind the write below.)
+  ASSERT_TRUE(RunUntil([&] { return recorder_.reports.size() == 2; }));
+  // From here the controller takes nothing: the next write waits in the
+  // kernel, and is given up.
+  const Report next = DataCommand(chunk, sizeof chunk);
+  const auto before = std::chrono::steady_clock::now();
+  EXPECT_EQ(source_->WriteReport(id, next.data(), next.size()), WriteResult::Failed);
+  const auto waited = std::chrono::steady_clock::now() - before;
+  EXPECT_GE(waited, std::chrono::milliseconds(900));
+  EXPECT_LT(waited, std::chrono::milliseconds(2500));
+  Settle();
+  EXPECT_TRUE(recorder_.removed.empty()) << "a device that takes nothing is still there";
+
+  ASSERT_EQ(Control("unplug").rfind("ok", 0), 0u);  // lets the waiting write go
+  ASSERT_TRUE(RunUntil([&] { return !recorder_.removed.empty(); }));
+  EXPECT_EQ(recorder_.removed.size(), 1u);
 }
 
 TEST_F(HidrawSource, ANodeTheUserMayNotOpenIsToldWithTheReasonOnce) {
