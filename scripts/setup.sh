@@ -11,7 +11,7 @@ packages=(cmake make g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev libb
   # both GUIs under a virtual display, driven and photographed
   xvfb xauth xdotool x11-utils imagemagick
   # Linux: hidraw devices through udev; the Debian package and its checks
-  libudev-dev pkg-config dpkg-dev lintian
+  libudev-dev pkg-config dpkg-dev file lintian
   # Linux hidraw devices emulated for the device layer's tests
   umockdev libumockdev-dev)
 
