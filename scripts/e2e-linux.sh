@@ -158,7 +158,13 @@ source "$root/scripts/lib/stop_process.sh"
 cleanup() {
   stop "$cli_pid"
   if [[ -n $emulator_pid ]]; then
+    # quit lets the emulator remove its testbed folder; a signal in the
+    # middle of that would leave the folder behind.
     "$emulator" --send "$work/control" quit >/dev/null 2>&1
+    for ((i = 0; i < 100; i++)); do
+      kill -0 "$emulator_pid" 2>/dev/null || break
+      sleep 0.05
+    done
     stop "$emulator_pid"
   fi
   if ((keep)); then echo "kept: $work"; else rm -rf "$work"; fi
