@@ -1,7 +1,6 @@
 #include "controller_link.h"
 
 #include <signal.h>
-#include <sys/stat.h>
 #include <time.h>
 
 #include <algorithm>
@@ -13,19 +12,6 @@ std::uint64_t MonotonicMs() {
   clock_gettime(CLOCK_MONOTONIC, &now);
   return static_cast<std::uint64_t>(now.tv_sec) * 1000u + static_cast<std::uint64_t>(now.tv_nsec) / 1000000u;
 }
-
-namespace {
-
-// Two names of one device node (a symbolic link the user made, say). By the
-// file itself rather than by resolving names: not every environment a test
-// runs in resolves device paths.
-bool SameFile(const std::string& a, const std::string& b) {
-  struct stat first, second;
-  if (stat(a.c_str(), &first) != 0 || stat(b.c_str(), &second) != 0) return false;
-  return first.st_dev == second.st_dev && first.st_ino == second.st_ino && first.st_rdev == second.st_rdev;
-}
-
-}  // namespace
 
 namespace {
 
@@ -95,23 +81,6 @@ void ControllerLink::Tick(std::uint64_t generation) {
   tick_();
   loop_.After(tickPeriodMs_, [this, generation] { Tick(generation); });
   Changed();
-}
-
-const ControllerLink::Controller* ControllerLink::Find(hiddevice::DeviceId id) const {
-  for (const Controller& controller : controllers_) {
-    if (controller.id == id) return &controller;
-  }
-  return nullptr;
-}
-
-const ControllerLink::Controller* ControllerLink::FindByPath(const std::string& path) const {
-  for (const Controller& controller : controllers_) {
-    if (controller.properties.path == path) return &controller;
-  }
-  for (const Controller& controller : controllers_) {
-    if (SameFile(controller.properties.path, path)) return &controller;
-  }
-  return nullptr;
 }
 
 void ControllerLink::Serve(hiddevice::DeviceId id) {

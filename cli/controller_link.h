@@ -26,7 +26,8 @@ class ControllerLink final : public hiddevice::DeviceSourceClient {
   };
   enum class Wait { Done, TimedOut, Interrupted };
 
-  // With `onlyPath`, the controller at that path is the only one opened.
+  // With `onlyPath`, the controller at that path (or another name of it)
+  // is the only one opened: Controllers() then holds it alone.
   explicit ControllerLink(const std::optional<std::string>& onlyPath = std::nullopt);
   ~ControllerLink() override;
 
@@ -45,9 +46,6 @@ class ControllerLink final : public hiddevice::DeviceSourceClient {
   const std::vector<Unavailable>& UnavailableControllers() const { return unavailable_; }
   // Controllers in their application mode, as udev shows them.
   const std::vector<hiddevice::DeviceProperties>& ApplicationMode() const { return applicationMode_; }
-  const Controller* Find(hiddevice::DeviceId id) const;
-  // By device path, or by the path a symbolic link names.
-  const Controller* FindByPath(const std::string& path) const;
 
   // The controller whose reports go to the engine from now on (0: none);
   // its removal is reported to the engine.

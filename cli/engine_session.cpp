@@ -77,8 +77,8 @@ std::optional<std::string> EngineSession::QueryVersion(hiddevice::DeviceId contr
 ControllerChoice ChooseController(ControllerLink& link, const std::optional<std::string>& device, bool wait,
                                   unsigned waitSeconds) {
   ControllerChoice choice;
+  // With a device named, the link opened that one alone.
   const auto pick = [&]() -> const ControllerLink::Controller* {
-    if (device) return link.FindByPath(*device);
     return link.Controllers().empty() ? nullptr : &link.Controllers().front();
   };
   if (!device && link.Controllers().size() > 1) {

@@ -97,6 +97,7 @@ class Board {
       Erase();
       Draw();
     } else if (!child.progressShown || child.progress.percent != shownPercent(child)) {
+      shownPercent(child) = child.progress.percent;  // one plain line per percent
       std::printf("%s: %s\n", Name(child).c_str(), FormatProgress(child.progress).c_str());
     }
     child.progressShown = true;

@@ -17,10 +17,31 @@ std::string Duration(std::uint64_t seconds) {
   return text;
 }
 
+// Whether a report of progress is worth showing: a new percentage, or the
+// rate and time left refreshed after a while. The engine reports after every
+// chunk, far more often than anyone can read.
+class RedrawPace {
+ public:
+  bool Due(const Progress& progress) {
+    constexpr std::uint64_t kRefreshMs = 250;
+    if (shown_ && progress.percent == percent_ && progress.elapsedMs < shownAtMs_ + kRefreshMs) return false;
+    shown_ = true;
+    percent_ = progress.percent;
+    shownAtMs_ = progress.elapsedMs;
+    return true;
+  }
+
+ private:
+  bool shown_ = false;
+  std::uint32_t percent_ = 0;
+  std::uint64_t shownAtMs_ = 0;
+};
+
 class TerminalLine final : public ProgressView {
  public:
   explicit TerminalLine(std::FILE* out) : out_(out) {}
   void Update(const Progress& progress) override {
+    if (!pace_.Due(progress)) return;
     std::fprintf(out_, "\r\033[K%s", FormatProgress(progress).c_str());
     std::fflush(out_);
     shown_ = true;
@@ -40,6 +61,7 @@ class TerminalLine final : public ProgressView {
  private:
   std::FILE* out_;
   bool shown_ = false;
+  RedrawPace pace_;
 };
 
 class PlainLines final : public ProgressView {
@@ -66,6 +88,7 @@ class ForParent final : public ProgressView {
  public:
   explicit ForParent(std::FILE* out) : out_(out) {}
   void Update(const Progress& progress) override {
+    if (!pace_.Due(progress)) return;
     std::fprintf(out_, "progress %u %" PRIu64 " %" PRIu64 " %" PRIu64 "\n", progress.percent, progress.bytes,
                  progress.total, progress.elapsedMs);
     std::fflush(out_);
@@ -82,6 +105,7 @@ class ForParent final : public ProgressView {
 
  private:
   std::FILE* out_;
+  RedrawPace pace_;
 };
 
 }  // namespace

@@ -63,7 +63,6 @@ enum class ConfirmAnswer {
   Pending,  // a sheet is up; the front-end calls ConfirmationEnded() later (macOS)
 };
 
-// Which update-button rule applies when the engine makes the button usable.
 // How a run that had started ended, as far as the engine can tell.
 enum class RunOutcome {
   Updated,             // the payload went out and the completion command was written
@@ -74,6 +73,7 @@ enum class RunOutcome {
   FirmwareFileFailed,  // the firmware file could not be opened or read to the end
 };
 
+// Which update-button rule applies when the engine makes the button usable.
 enum class ButtonRule {
   Always,               // enable it
   IfControllerPresent,  // enable it only while a controller is attached
