@@ -41,7 +41,8 @@ Output:
   --screenshots DIR         screenshots of the window and the alerts (tindro)
   --timeout S               bound on the whole run (default 60)
   --keep                    keep the run's folder (printed)
-Builds: the default preset (cli) or the gnustep preset (tindro) into build-linux-e2e, unless
+Builds: the default preset (cli) into build-linux-e2e-default, or the gnustep preset (tindro)
+into build-linux-e2e-gnustep (each compiler set-up in a folder of its own), unless
 KORVID_LINUX_BUILD names a build folder holding korvid-update and korvid-emulated-controller
 (and, for tindro, Tindro and the driver bundle).
 Exit status: 0 when the user saw success and every controller's image equals the file's
@@ -128,7 +129,7 @@ preset=default
 if [[ -n ${KORVID_LINUX_BUILD:-} ]]; then
   build=$KORVID_LINUX_BUILD
 else
-  build=$root/build-linux-e2e
+  build=$root/build-linux-e2e-$preset
   targets=(korvid-update korvid-emulated-controller)
   [[ $front_end == tindro ]] && targets+=(Tindro korvid_gnustep_driver)
   if ! (cd "$root" && cmake --preset "$preset" -B "$build" >/dev/null &&
