@@ -4,6 +4,7 @@
 
 #include "access_advice.h"
 #include "commands.h"
+#include "device_text.h"
 #include "engine.h"
 #include "exit_status.h"
 
@@ -21,7 +22,7 @@ std::string Hex4(std::uint32_t value) {
 
 void TellNoAccess(const ControllerLink& link) {
   for (const ControllerLink::Unavailable& entry : link.UnavailableControllers()) {
-    std::fprintf(stderr, "korvid-update: cannot open %s (controller %s:%s): %s.\n", entry.properties.path.c_str(),
+    std::fprintf(stderr, "korvid-update: cannot open %s (controller %s:%s): %s.\n", TerminalSafe(entry.properties.path).c_str(),
                  Hex4(entry.properties.vendorId).c_str(), Hex4(entry.properties.productId).c_str(),
                  entry.reason.c_str());
   }
@@ -38,8 +39,8 @@ void ListControllers(const ControllerLink& link, std::FILE* out) {
 }  // namespace
 
 std::string DescribeController(const hiddevice::DeviceProperties& properties) {
-  std::string text = properties.path + "  " + Hex4(properties.vendorId) + ":" + Hex4(properties.productId);
-  if (!properties.product.empty()) text += "  " + properties.product;
+  std::string text = TerminalSafe(properties.path) + "  " + Hex4(properties.vendorId) + ":" + Hex4(properties.productId);
+  if (!properties.product.empty()) text += "  " + TerminalSafe(properties.product);
   return text;
 }
 

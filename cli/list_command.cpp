@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "commands.h"
+#include "device_text.h"
 #include "engine_session.h"
 #include "exit_status.h"
 
@@ -15,29 +16,6 @@ struct Row {
   std::optional<std::string> version;
   std::string problem;  // "no permission", "no answer"
 };
-
-std::string JsonString(const std::string& text) {
-  std::string quoted = "\"";
-  for (const char c : text) {
-    switch (c) {
-      case '"':
-        quoted += "\\\"";
-        break;
-      case '\\':
-        quoted += "\\\\";
-        break;
-      default:
-        if (static_cast<unsigned char>(c) < 0x20) {
-          char escaped[8];
-          std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned>(static_cast<unsigned char>(c)));
-          quoted += escaped;
-        } else {
-          quoted += c;
-        }
-    }
-  }
-  return quoted + "\"";
-}
 
 std::string Hex4(std::uint32_t value) {
   char text[8];

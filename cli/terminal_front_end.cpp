@@ -1,5 +1,7 @@
 #include "terminal_front_end.h"
 
+#include <algorithm>
+
 #include "engine.h"
 
 namespace {
@@ -54,8 +56,10 @@ void TerminalFrontEnd::ShowMessage(const UserMessage& message) {
 void TerminalFrontEnd::ShowProgress(std::uint32_t percent) {
   Progress progress;
   progress.percent = percent;
-  progress.bytes = m_handleFirmeWare.offset;
+  // The last chunk goes out whole even where the file ends before it does,
+  // so the offset can pass the payload; the user is shown the payload's bytes.
   progress.total = m_handleFirmeWare.payloadSize;
+  progress.bytes = std::min<std::uint64_t>(m_handleFirmeWare.offset, progress.total);
   progress.elapsedMs = MonotonicMs() - transferStartedMs_;
   view_.Update(progress);
 }

@@ -1,0 +1,16 @@
+// Text that came from a device (its name from the kernel or udev) made safe
+// to show: a controller can name itself anything, escape sequences that
+// would drive the user's terminal included.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+// For a terminal: control characters (C0, DEL, C1), bytes that are not
+// UTF-8 and the backslash itself as \xNN, \u00NN or \\; everything else as
+// it came.
+std::string TerminalSafe(std::string_view text);
+
+// A JSON string literal, quotes included; bytes that are not UTF-8 become
+// U+FFFD, so that the output stays valid JSON whatever the device sent.
+std::string JsonString(std::string_view text);

@@ -1,0 +1,155 @@
+// korvid-update's own parts, without devices: what a person or a parent
+// process is shown of the progress, and device-supplied text made safe for
+// a terminal and for JSON.
+#include <cstdio>
+#include <cstdlib>
+#include <set>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "device_text.h"
+#include "progress_view.h"
+
+namespace {
+
+// What a view wrote, from a stream in memory.
+class Captured {
+ public:
+  Captured() : file_(open_memstream(&data_, &size_)) {}
+  ~Captured() {
+    if (file_ != nullptr) std::fclose(file_);
+    std::free(data_);
+  }
+  std::FILE* File() { return file_; }
+  std::string Text() {
+    std::fflush(file_);
+    return std::string(data_, size_);
+  }
+
+ private:
+  char* data_ = nullptr;
+  std::size_t size_ = 0;
+  std::FILE* file_;
+};
+
+// The percentages a view's output shows, whatever its style.
+std::set<unsigned> PercentsShown(const std::string& text, ProgressStyle style) {
+  std::set<unsigned> shown;
+  std::size_t at = 0;
+  while (at < text.size()) {
+    std::size_t end = text.find_first_of(style == ProgressStyle::Terminal ? "\r\n" : "\n", at);
+    if (end == std::string::npos) end = text.size();
+    const std::string piece = text.substr(at, end - at);
+    at = end + 1;
+    unsigned percent = 0;
+    if (style == ProgressStyle::ForParent) {
+      Progress progress;
+      std::string said;
+      bool isProgress = false;
+      if (ParseParentLine(piece, progress, said, isProgress) && isProgress) shown.insert(progress.percent);
+    } else {
+      const std::size_t text_at = piece.rfind("\033[K");
+      const std::string line = text_at == std::string::npos ? piece : piece.substr(text_at + 3);
+      if (std::sscanf(line.c_str(), "%u%%", &percent) == 1) shown.insert(percent);
+    }
+  }
+  return shown;
+}
+
+class ProgressViews : public ::testing::TestWithParam<ProgressStyle> {};
+
+// A 256 KiB transfer reported after every chunk, a millisecond apart, as
+// the engine does: every percent, the last one too, reaches the watcher,
+// and it is not drawn once per chunk.
+TEST_P(ProgressViews, ShowEveryPercentIncludingTheLastButNotEveryChunk) {
+  Captured out;
+  auto view = MakeProgressView(GetParam(), out.File());
+  constexpr std::uint64_t kTotal = 256 * 1024, kChunk = 32;
+  for (std::uint64_t sent = kChunk, ms = 1; sent <= kTotal; sent += kChunk, ++ms)
+    view->Update(Progress{static_cast<std::uint32_t>(sent * 100 / kTotal), sent, kTotal, ms});
+  view->Finish();
+  const std::string text = out.Text();
+
+  std::set<unsigned> every;
+  for (unsigned p = 0; p <= 100; ++p) every.insert(p);
+  EXPECT_EQ(PercentsShown(text, GetParam()), every);
+  const auto draws = std::count(text.begin(), text.end(), GetParam() == ProgressStyle::Terminal ? '\r' : '\n');
+  EXPECT_LT(draws, 8192 / 4) << "drawn for most of the 8192 chunks";
+  if (GetParam() != ProgressStyle::ForParent) {
+    EXPECT_NE(text.find("262144 / 262144 bytes"), std::string::npos);
+  }
+}
+
+// The same percent for a long time (a slow controller): the rate and time
+// left are refreshed, though no new percent came.
+TEST_P(ProgressViews, RefreshAStalledPercentOnlyWhereTheLineRedraws) {
+  Captured out;
+  auto view = MakeProgressView(GetParam(), out.File());
+  for (std::uint64_t ms = 0; ms <= 2000; ms += 10) view->Update(Progress{7, 1000 + ms, 100000, ms});
+  const std::string text = out.Text();
+  const auto draws = std::count(text.begin(), text.end(), GetParam() == ProgressStyle::Terminal ? '\r' : '\n');
+  if (GetParam() == ProgressStyle::Plain) {
+    EXPECT_EQ(draws, 1) << "plain lines: one per percent";
+  } else {
+    EXPECT_GE(draws, 6) << "two seconds at one percent, refreshed every quarter second";
+    EXPECT_LE(draws, 10);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(EachStyle, ProgressViews,
+                         ::testing::Values(ProgressStyle::Terminal, ProgressStyle::Plain, ProgressStyle::ForParent),
+                         [](const auto& info) {
+                           return info.param == ProgressStyle::Terminal ? "Terminal"
+                                  : info.param == ProgressStyle::Plain  ? "Plain"
+                                                                        : "ForParent";
+                         });
+
+TEST(ProgressViews, ALineSaidForTheParentStaysOneLine) {
+  Captured out;
+  auto view = MakeProgressView(ProgressStyle::ForParent, out.File());
+  view->Say("two\nlines\r");
+  Progress progress;
+  std::string said;
+  bool isProgress = true;
+  const std::string text = out.Text();
+  ASSERT_EQ(std::count(text.begin(), text.end(), '\n'), 1);
+  ASSERT_TRUE(ParseParentLine(text.substr(0, text.size() - 1), progress, said, isProgress));
+  EXPECT_FALSE(isProgress);
+  EXPECT_EQ(said, "two lines ");
+}
+
+struct DeviceTextCase {
+  const char* name;
+  std::string raw;
+  std::string terminal;
+  std::string json;
+};
+
+class DeviceText : public ::testing::TestWithParam<DeviceTextCase> {};
+
+TEST_P(DeviceText, IsEscapedForTheTerminalAndForJson) {
+  EXPECT_EQ(TerminalSafe(GetParam().raw), GetParam().terminal);
+  EXPECT_EQ(JsonString(GetParam().raw), GetParam().json);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Names, DeviceText,
+    ::testing::Values(
+        DeviceTextCase{"plain", "Korvid Controller (BOOT)", "Korvid Controller (BOOT)", "\"Korvid Controller (BOOT)\""},
+        DeviceTextCase{"quote_and_backslash", "a\"b\\c", "a\"b\\\\c", "\"a\\\"b\\\\c\""},
+        DeviceTextCase{"escape_sequence", "x\033[2J\033]0;t\007", "x\\x1b[2J\\x1b]0;t\\x07",
+                       "\"x\\u001b[2J\\u001b]0;t\\u0007\""},
+        DeviceTextCase{"newline_and_delete", "a\nb\x7f", "a\\x0ab\\x7f", "\"a\\u000ab\\u007f\""},
+        DeviceTextCase{"c1_control_in_utf8", "a\xc2\x9b" "2J", "a\\u009b2J", "\"a\\u009b2J\""},
+        DeviceTextCase{"utf8_kept", "\xe6\x89\x8b\xe6\x9f\x84 \xf0\x9f\x8e\xae", "\xe6\x89\x8b\xe6\x9f\x84 \xf0\x9f\x8e\xae",
+                       "\"\xe6\x89\x8b\xe6\x9f\x84 \xf0\x9f\x8e\xae\""},
+        DeviceTextCase{"raw_c1_byte", "a\x9b" "b", "a\\x9bb", "\"a\\ufffdb\""},
+        DeviceTextCase{"truncated_sequence", "a\xe6\x89", "a\\xe6\\x89", "\"a\\ufffd\\ufffd\""},
+        DeviceTextCase{"overlong_slash", "\xc0\xaf", "\\xc0\\xaf", "\"\\ufffd\\ufffd\""},
+        DeviceTextCase{"surrogate", "\xed\xa0\x80", "\\xed\\xa0\\x80", "\"\\ufffd\\ufffd\\ufffd\""},
+        DeviceTextCase{"nul_inside", std::string("a\0b", 3), "a\\x00b", "\"a\\u0000b\""}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
