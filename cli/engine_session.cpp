@@ -131,7 +131,8 @@ ControllerChoice ChooseController(ControllerLink& link, const std::optional<std:
   if (link.UnavailableControllers().size() > unavailableBefore) {
     TellNoAccess(link);
   } else {
-    std::fprintf(stderr, "korvid-update: no controller in BOOT mode came within %u seconds.\n", waitSeconds);
+    std::fprintf(stderr, "korvid-update: no controller in BOOT mode came within %u second%s.\n", waitSeconds,
+                 waitSeconds == 1 ? "" : "s");
   }
   choice.exitStatus = kExitUsage;
   return choice;

@@ -826,6 +826,20 @@ TEST_P(EngineStateWatchdog, AnyControllerMessageRestartsTheCount) {
   }
 }
 
+TEST_P(EngineStateWatchdog, AnIdentityIgnoredDuringTheTransferDoesNotPutTheFailureOff) {
+  // The transfer does not restart on a second identity, so that identity is
+  // no sign of the transfer going on: the silence counts from the last
+  // acknowledgement.
+  Begin(100);
+  Ack();
+  ASSERT_FALSE(TickUntilMessage(0, 5000).has_value());
+  Ui().ClearRecords();
+  Deliver(IdentityMessage(1));
+  EXPECT_TRUE(Ui().reports.empty()) << "an identity mid-transfer starts nothing";
+  EXPECT_EQ(TickUntilMessage(5100, 20000), std::optional<uint64_t>(10000));
+  ExpectFailureShownOnce(Ui(), P());
+}
+
 TEST_P(EngineStateWatchdog, NoWatchdogWhileTheUserChoosesTheFile) {
   Ui().files.push_back(Firmware(100));
   Ui().onChooseFile = [this] { ASSERT_FALSE(TickUntilMessage(0, 60000, 1000).has_value()); };

@@ -114,6 +114,17 @@ EOF
     expect_said "The controller restarted in its application mode."
     ;;
 
+  update_trailing_bytes)
+    # A payload that ends mid-chunk in a file that goes on after it: the
+    # controller keeps just the payload, and the count shown stops at it.
+    bash "$repo/tests/linux/make_firmware.sh" "$work/fw.dat" 110 3004 3001
+    run_e2e --firmware "$work/fw.dat"
+    expect_status 0
+    grep -qE '^100% +3001 / 3001 bytes' "$work/output" || fail "the last progress line is not 3001 / 3001 bytes"
+    most=$(sed -n 's|^ *[0-9]*% *\([0-9]*\) / 3001 bytes.*|\1|p' "$work/output" | sort -n | tail -1)
+    [[ $most == 3001 ]] || fail "the progress counted up to ${most:-nothing} of 3001 bytes"
+    ;;
+
   update_paced_factory)
     run_e2e --payload-size 2000 --paced --factory
     expect_status 0
@@ -190,6 +201,33 @@ EOF
     expect_said "permission denied"
     expect_said "70-korvid-controllers.rules"
     expect_said "udevadm control --reload"
+    ;;
+
+  interrupt_all)
+    # Ctrl-C during --all: each controller stops and is told how to finish,
+    # and the run ends as interrupted.
+    run_e2e --controllers 2 --paced --payload-size 65536 --interrupt-at-chunk 40
+    expect_status 1
+    expect_cli_status 130
+    for node in hidraw0 hidraw1; do
+      expect_said "/dev/$node: The controller stays in BOOT mode. Run the same command again to finish the update."
+      grep -qE "^  /dev/$node +[0-9.]+ s  interrupted$" "$work/output" || fail "no summary line: $node interrupted"
+    done
+    ;;
+
+  wait_gives_up)
+    # --wait=1 with no controller plugged in gives up after that second.
+    emulator_args=(--attach-after-start --control "$work/control")
+    bash "$repo/tests/linux/make_firmware.sh" "$work/fw.dat" 110 100
+    started=${EPOCHREALTIME/./}
+    timeout 60 umockdev-wrapper "$emulator" "${emulator_args[@]}" -- "$cli" flash "$work/fw.dat" --yes --wait=1 \
+      >"$work/output" 2>&1 && status=0 || status=$?
+    waited_ms=$(((${EPOCHREALTIME/./} - started) / 1000))
+    cat "$work/output"
+    [[ $status == 2 ]] || fail "exit status $status, expected 2"
+    expect_said "no controller in BOOT mode came within 1 second."
+    ((waited_ms >= 1000)) || fail "gave up after $waited_ms ms, before the second was over"
+    ((waited_ms < 10000)) || fail "gave up only after $waited_ms ms"
     ;;
 
   interrupt)
