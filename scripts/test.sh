@@ -37,7 +37,7 @@ cmake --preset gnustep
 cmake --build --preset gnustep -j "$jobs"
 ctest --preset gnustep -j "$jobs"
 
-stage "Linux package: korvid-updater.deb built from the install, its contents, lintian"
+stage "Linux packages: korvid-update and tindro built from the install, their contents, lintian"
 cmake --preset package
 cmake --build --preset package -j "$jobs"
 ctest --preset package
