@@ -2,7 +2,8 @@
 # The Debian packages made from the install, korvid-update and tindro: each
 # holds what a Linux user needs of it and nothing of the build, tindro needs
 # korvid-update, the programs run from them, a controller already plugged in
-# gets the rule at installation, and lintian finds no error in either.
+# gets the rule at installation, and lintian finds neither error nor warning
+# in either.
 #   check_package.sh BUILD_DIR
 set -euo pipefail
 build=$(cd "$1" && pwd)
@@ -94,8 +95,8 @@ for deb in "$cli_deb" "$tindro_deb"; do
   lintian --tag-display-limit 0 "$deb" >"$work/lintian.txt" 2>&1 || true
   echo "lintian ${deb##*/}:"
   cat "$work/lintian.txt"
-  if grep -q '^E:' "$work/lintian.txt"; then
-    echo "lintian reports errors in ${deb##*/}"
+  if grep -qE '^(E|W):' "$work/lintian.txt"; then
+    echo "lintian reports errors or warnings in ${deb##*/}"
     fail=1
   fi
 done
