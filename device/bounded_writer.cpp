@@ -26,7 +26,11 @@ struct BoundedWriter::Shared {
 
 namespace {
 
-bool MeansGone(int error) { return error == ENODEV || error == EIO || error == ESHUTDOWN || error == EPIPE; }
+// Through usbhid the write in flight when a controller is pulled out, and
+// the next, fail EPROTO before the node reports ENODEV.
+bool MeansGone(int error) {
+  return error == ENODEV || error == EIO || error == ESHUTDOWN || error == EPROTO || error == EPIPE;
+}
 
 }  // namespace
 
@@ -103,8 +107,8 @@ BoundedWriter::Result BoundedWriter::Write(const std::uint8_t* bytes, std::size_
   shared_->done = false;
   shared_->requested = true;
   shared_->changed.notify_all();
-  const bool finished = shared_->changed.wait_for(hold, std::chrono::milliseconds(timeoutMs),
-                                                  [this] { return shared_->done; });
+  const bool finished =
+      shared_->changed.wait_for(hold, std::chrono::milliseconds(timeoutMs), [this] { return shared_->done; });
   if (!finished) {
     lastError_ = ETIMEDOUT;
     return Result::Failed;

@@ -4,9 +4,9 @@
 // it is opened, so only the devices asked for are ever opened; once open,
 // HIDIOCGRAWINFO confirms the judgement and HIDIOCGRAWNAME names the device.
 // Arrival and removal come from a udev monitor watched on the event loop.
-// A device counts as removed on its udev "remove" event, on ENODEV, EIO or
-// ESHUTDOWN from a read or write, or on a hang-up, whichever comes first:
-// its client hears of it once.
+// A device counts as removed on its udev "remove" event, on ENODEV, EIO,
+// ESHUTDOWN or EPROTO from a read or write, or on a hang-up, whichever comes
+// first: its client hears of it once.
 #pragma once
 
 #include <map>

@@ -1,15 +1,24 @@
 // The device layer's own parts, without devices: the poll loop's timers,
 // stops and signals, the bounded writer against a descriptor that stops
-// taking bytes, and the reading of HID_ID.
+// taking bytes or whose writes the kernel fails, and the reading of HID_ID.
 #include <fcntl.h>
+#include <gtest/gtest.h>
+#include <linux/audit.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <poll.h>
 #include <signal.h>
+#include <stddef.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "bounded_writer.h"
 #include "poll_event_loop.h"
@@ -32,6 +41,67 @@ struct Pipe {
   }
   int fds[2] = {-1, -1};
 };
+
+// From now on, in this thread and the threads it starts, the kernel fails
+// every write(2) to `fd` with `error`, as it fails a write to a hidraw node
+// whose device went or would not take the report.
+bool FailWritesTo(int fd, int error) {
+#if defined(__x86_64__)
+  constexpr unsigned kArch = AUDIT_ARCH_X86_64;
+#elif defined(__aarch64__)
+  constexpr unsigned kArch = AUDIT_ARCH_AARCH64;
+#else
+  return false;
+#endif
+  sock_filter filter[] = {
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, kArch, 1, 0),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_write, 0, 3),
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[0])),  // the low half: a descriptor
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<unsigned>(fd), 0, 1),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | (static_cast<unsigned>(error) & SECCOMP_RET_DATA)),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+  };
+  sock_fprog program{static_cast<unsigned short>(sizeof filter / sizeof filter[0]), filter};
+  return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 && syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, 0, &program) == 0;
+}
+
+// Runs `body` in a child process of its own (a seccomp filter cannot be
+// taken back) and returns the bytes it wrote to the descriptor it is given,
+// or "" when it did not finish within `timeoutMs`; the child is killed by
+// its id then.
+std::string InChild(const std::function<void(int)>& body, int timeoutMs = 10000) {
+  int report[2];
+  if (pipe2(report, O_CLOEXEC) != 0) return "";
+  const pid_t pid = fork();
+  if (pid < 0) return "";
+  if (pid == 0) {
+    close(report[0]);
+    body(report[1]);
+    _exit(0);
+  }
+  close(report[1]);
+  std::string got;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  for (;;) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    pollfd readable{report[0], POLLIN, 0};
+    if (left.count() <= 0 || poll(&readable, 1, static_cast<int>(left.count())) <= 0) break;
+    char bytes[256];
+    const ssize_t n = read(report[0], bytes, sizeof bytes);
+    if (n <= 0) break;  // the child is done
+    got.append(bytes, static_cast<std::size_t>(n));
+  }
+  const bool late = std::chrono::steady_clock::now() >= deadline;
+  close(report[0]);
+  if (late) kill(pid, SIGKILL);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return late ? "" : got;
+}
 
 TEST(PollEventLoop, TimersRunByDueTimeThenOrderAskedAndStopEndsRun) {
   PollEventLoop loop;
@@ -121,6 +191,38 @@ TEST(BoundedWriter, WritesGivesUpAfterTheBoundAndTellsAGoneReader) {
 
   pipe.CloseReader();
   EXPECT_EQ(writer.Write(report, sizeof report, 1000), BoundedWriter::Result::Gone);
+}
+
+TEST(BoundedWriter, AFailedWriteMeansGoneOnlyForTheErrorsOfADeviceThatWent) {
+  struct Case {
+    int error;
+    BoundedWriter::Result expected;
+  };
+  const Case cases[] = {
+      {ENODEV, BoundedWriter::Result::Gone},  // the node's device is gone
+      {EIO, BoundedWriter::Result::Gone},
+      {ESHUTDOWN, BoundedWriter::Result::Gone},
+      {EPROTO, BoundedWriter::Result::Gone},  // usbhid, the moment the cable is pulled
+      {EPIPE, BoundedWriter::Result::Gone},
+      {ETIMEDOUT, BoundedWriter::Result::Failed},  // usbhid gave up on a device that took nothing
+      {EINVAL, BoundedWriter::Result::Failed},
+      {EMSGSIZE, BoundedWriter::Result::Failed},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::strerror(c.error));
+    const std::string said = InChild([&](int out) {
+      Pipe pipe;
+      std::string line = "no filter";
+      if (FailWritesTo(pipe.fds[1], c.error)) {
+        BoundedWriter writer(pipe.fds[1]);
+        const std::uint8_t report[65] = {};
+        const BoundedWriter::Result result = writer.Write(report, sizeof report, 1000);
+        line = std::to_string(static_cast<int>(result)) + " " + std::to_string(writer.LastError());
+      }
+      (void)!write(out, line.data(), line.size());
+    });
+    EXPECT_EQ(said, std::to_string(static_cast<int>(c.expected)) + " " + std::to_string(c.error));
+  }
 }
 
 TEST(BoundedWriter, GoesAwayWhileAWriteIsStuckWithoutWaitingForIt) {
