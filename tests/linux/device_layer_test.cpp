@@ -15,12 +15,14 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <string>
 #include <vector>
 
 #include "bounded_writer.h"
+#include "hidraw_open.h"
 #include "poll_event_loop.h"
 #include "udev_hidraw.h"
 
@@ -38,6 +40,12 @@ struct Pipe {
   void CloseReader() {
     close(fds[0]);
     fds[0] = -1;
+  }
+  // The write end, for a writer that closes it itself.
+  int GiveWriter() {
+    const int fd = fds[1];
+    fds[1] = -1;
+    return fd;
   }
   int fds[2] = {-1, -1};
 };
@@ -100,7 +108,9 @@ std::string InChild(const std::function<void(int)>& body, int timeoutMs = 10000)
   if (late) kill(pid, SIGKILL);
   int status = 0;
   waitpid(pid, &status, 0);
-  return late ? "" : got;
+  if (late) return "";
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) got += " [the child did not exit cleanly]";
+  return got;
 }
 
 TEST(PollEventLoop, TimersRunByDueTimeThenOrderAskedAndStopEndsRun) {
@@ -160,7 +170,7 @@ TEST(BoundedWriter, WritesGivesUpAfterTheBoundAndTellsAGoneReader) {
   signal(SIGPIPE, SIG_IGN);
   Pipe pipe;
   fcntl(pipe.fds[1], F_SETPIPE_SZ, 4096);
-  BoundedWriter writer(pipe.fds[1]);
+  BoundedWriter writer(pipe.GiveWriter());
   std::uint8_t report[65] = {0, 0x05};
   ASSERT_EQ(writer.Write(report, sizeof report, 1000), BoundedWriter::Result::Written);
   char got[65];
@@ -214,7 +224,7 @@ TEST(BoundedWriter, AFailedWriteMeansGoneOnlyForTheErrorsOfADeviceThatWent) {
       Pipe pipe;
       std::string line = "no filter";
       if (FailWritesTo(pipe.fds[1], c.error)) {
-        BoundedWriter writer(pipe.fds[1]);
+        BoundedWriter writer(pipe.GiveWriter());
         const std::uint8_t report[65] = {};
         const BoundedWriter::Result result = writer.Write(report, sizeof report, 1000);
         line = std::to_string(static_cast<int>(result)) + " " + std::to_string(writer.LastError());
@@ -225,19 +235,114 @@ TEST(BoundedWriter, AFailedWriteMeansGoneOnlyForTheErrorsOfADeviceThatWent) {
   }
 }
 
-TEST(BoundedWriter, GoesAwayWhileAWriteIsStuckWithoutWaitingForIt) {
+TEST(BoundedWriter, GoesAwayAtOnceWhileAWriteIsStuckAndClosesOnlyOnceTheKernelLetsGo) {
   signal(SIGPIPE, SIG_IGN);
   Pipe pipe;
   fcntl(pipe.fds[1], F_SETPIPE_SZ, 4096);
+  const int writeEnd = pipe.GiveWriter();
   const std::uint8_t report[65] = {};
   const auto started = std::chrono::steady_clock::now();
   {
-    BoundedWriter writer(pipe.fds[1]);
+    BoundedWriter writer(writeEnd);
     while (writer.Write(report, sizeof report, 100) == BoundedWriter::Result::Written) {
     }
   }
   EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(3));
-  pipe.CloseReader();  // lets the stuck write end, so the thread frees itself
+  // The write is still in the kernel: its descriptor must stay open, or a
+  // close on this thread would have waited for the kernel.
+  EXPECT_NE(fcntl(writeEnd, F_GETFD), -1) << "closed under a write in progress";
+
+  // Drained, the stuck write ends, and the writer's thread closes the
+  // descriptor: the reader then sees the end of the pipe.
+  char drain[8192];
+  bool ended = false;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!ended && std::chrono::steady_clock::now() < deadline) {
+    pollfd readable{pipe.fds[0], POLLIN, 0};
+    if (poll(&readable, 1, 1000) <= 0) continue;
+    ended = read(pipe.fds[0], drain, sizeof drain) == 0;
+  }
+  EXPECT_TRUE(ended) << "the writer never closed its descriptor";
+}
+
+TEST(BoundedWriter, ASignalStopsTheLoopAndTheProcessEndsWithAWriteStuck) {
+  // What Ctrl-C does to korvid-update mid-write: the loop returns, the
+  // writer goes, the program exits; nothing waits for the kernel and no
+  // thread is left joinable.
+  Pipe held;  // its reader never reads: the writer's second report stays in the kernel
+  fcntl(held.fds[1], F_SETPIPE_SZ, 4096);
+  const std::string said = InChild([&](int out) {
+    PollEventLoop::StopOnSignal(SIGINT);
+    PollEventLoop loop;
+    auto* writer = new BoundedWriter(dup(held.fds[1]));
+    const std::uint8_t report[65] = {};
+    while (writer->Write(report, sizeof report, 100) == BoundedWriter::Result::Written) {
+    }
+    loop.After(0, [] { raise(SIGINT); });
+    const int signal = loop.Run();
+    delete writer;
+    const std::string line = "stopped by " + std::to_string(signal);
+    (void)!write(out, line.data(), line.size());
+    std::exit(0);
+  });
+  EXPECT_EQ(said, "stopped by " + std::to_string(SIGINT));
+}
+
+TEST(NodeOpener, ANodeNotThereYetIsTriedAgainOnlyWhenHeardFromTheKernelAndNotForever) {
+  // A regular file stands in for the node: it opens, and then is not
+  // hidraw (its HIDIOCGRAWINFO fails), which the result tells apart from a
+  // node that never opened.
+  struct Case {
+    const char* what;
+    bool retry;
+    int appearsAfterMs;  // -1: never
+    bool opened;
+  };
+  const Case cases[] = {
+      {"appears a moment later, heard from the kernel", true, 300, true},
+      {"appears a moment later, heard from udev", false, 300, false},
+      {"never appears", true, -1, false},
+  };
+  const std::string folder = testing::TempDir() + "/node-opener-" + std::to_string(getpid());
+  ASSERT_EQ(system(("mkdir -p " + folder).c_str()), 0);
+  int n = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string path = folder + "/hidraw" + std::to_string(n++);
+    hiddevice::NodeOpener opener;
+    hiddevice::NodeOpener::Request request;
+    request.ticket = 7;
+    request.path = path;
+    request.vendorId = 0x2DC8;
+    request.productId = 0x5750;
+    request.retry = c.retry;
+    const auto asked = std::chrono::steady_clock::now();
+    opener.Open(request);
+    if (c.appearsAfterMs >= 0) {
+      usleep(static_cast<useconds_t>(c.appearsAfterMs) * 1000);
+      const int fd = open(path.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0600);
+      ASSERT_GE(fd, 0);
+      close(fd);
+    }
+    std::vector<hiddevice::NodeOpener::Done> done;
+    while (done.empty() && std::chrono::steady_clock::now() - asked < std::chrono::seconds(10)) {
+      pollfd readable{opener.WakeFd(), POLLIN, 0};
+      if (poll(&readable, 1, 1000) > 0) done = opener.TakeDone();
+    }
+    ASSERT_EQ(done.size(), 1u);
+    EXPECT_EQ(done[0].ticket, 7u);
+    EXPECT_EQ(done[0].node.fd, -1);
+    EXPECT_EQ(done[0].node.mismatch, c.opened) << "opened, and found not to be hidraw";
+    if (!c.opened) {
+      EXPECT_EQ(done[0].node.error, ENOENT);
+    }
+    if (c.appearsAfterMs < 0) {
+      EXPECT_GE(std::chrono::steady_clock::now() - asked,
+                std::chrono::milliseconds(hiddevice::NodeOpener::kRetryForMs - 100))
+          << "given up before its time";
+    }
+  }
+  (void)!system(("rm -rf " + folder).c_str());
 }
 
 TEST(HidId, ReadsBusVendorAndProductAndRefusesWhatIsNotOne) {
