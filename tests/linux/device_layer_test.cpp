@@ -24,6 +24,7 @@
 #include "bounded_writer.h"
 #include "hidraw_open.h"
 #include "poll_event_loop.h"
+#include "report_descriptor.h"
 #include "udev_hidraw.h"
 
 namespace {
@@ -343,6 +344,81 @@ TEST(NodeOpener, ANodeNotThereYetIsTriedAgainOnlyWhenHeardFromTheKernelAndNotFor
     }
   }
   (void)!system(("rm -rf " + folder).c_str());
+}
+
+TEST(ReportDescriptor, TellsTheUpdateInterfaceFromOtherInterfacesAndSurvivesBadDescriptors) {
+  using Bytes = std::vector<std::uint8_t>;
+  // A vendor collection with unnumbered 64-byte input and output reports.
+  const Bytes vendorHead = {0x06, 0x00, 0xFF, 0x09, 0x01, 0xA1, 0x01, 0x15, 0x00, 0x26, 0xFF, 0x00};
+  const Bytes size8count64 = {0x75, 0x08, 0x95, 0x40};
+  const Bytes input = {0x09, 0x01, 0x81, 0x02};
+  const Bytes output = {0x09, 0x01, 0x91, 0x02};
+  const Bytes end = {0xC0};
+  const auto join = [](std::initializer_list<Bytes> parts) {
+    Bytes all;
+    for (const Bytes& part : parts) all.insert(all.end(), part.begin(), part.end());
+    return all;
+  };
+  const Bytes vendor = join({vendorHead, size8count64, input, output, end});
+  const Bytes keyboard = {0x05, 0x01, 0x09, 0x06, 0xA1, 0x01, 0x05, 0x07, 0x19, 0xE0, 0x29, 0xE7, 0x15,
+                          0x00, 0x25, 0x01, 0x75, 0x01, 0x95, 0x08, 0x81, 0x02, 0x95, 0x01, 0x75, 0x08,
+                          0x81, 0x01, 0x95, 0x05, 0x75, 0x01, 0x05, 0x08, 0x19, 0x01, 0x29, 0x05, 0x91,
+                          0x02, 0x95, 0x01, 0x75, 0x03, 0x91, 0x01, 0x95, 0x06, 0x75, 0x08, 0x15, 0x00,
+                          0x25, 0x65, 0x05, 0x07, 0x19, 0x00, 0x29, 0x65, 0x81, 0x00, 0xC0};
+  const Bytes genericDesktop64 = join({{0x05, 0x01, 0x09, 0x00, 0xA1, 0x01}, size8count64, input, output, end});
+  struct Case {
+    const char* what;
+    Bytes bytes;
+    bool update;
+    std::uint64_t inputBits, outputBits;
+    bool numbered, truncated;
+  };
+  const Case cases[] = {
+      {"vendor 64/64", vendor, true, 512, 512, false, false},
+      {"the usage page in a 4-byte usage",
+       join({{0x05, 0x01, 0x0B, 0x01, 0x00, 0x00, 0xFF, 0xA1, 0x01}, size8count64, input, output, end}), true, 512, 512,
+       false, false},
+      {"a long item first", join({{0xFE, 0x02, 0x10, 0xAA, 0xBB}, vendor}), true, 512, 512, false, false},
+      {"two 32-byte inputs make one 64-byte report",
+       join({vendorHead, {0x75, 0x08, 0x95, 0x20}, input, input, {0x95, 0x40}, output, end}), true, 512, 512, false,
+       false},
+      {"push and pop restore the report size",
+       join({vendorHead, size8count64, {0xA4, 0x75, 0x01}, {0xB4}, input, output, end}), true, 512, 512, false, false},
+      {"keyboard, 8-byte reports", keyboard, false, 0, 0, false, false},
+      {"64/64 outside a vendor collection", genericDesktop64, false, 0, 0, false, false},
+      {"report IDs present", join({vendorHead, {0x85, 0x01}, size8count64, input, output, end}), false, 512, 512, true,
+       false},
+      {"output of 32 bytes", join({vendorHead, size8count64, input, {0x95, 0x20}, output, end}), false, 512, 256, false,
+       false},
+      {"truncated in an item's data", join({vendorHead, size8count64, input, {0x95}}), false, 512, 0, false, true},
+      {"truncated in a long item", join({vendorHead, {0xFE, 0x10, 0x00, 0x01}}), false, 0, 0, false, true},
+      {"huge sizes saturate",
+       join({vendorHead,
+             {0x77, 0xFF, 0xFF, 0xFF, 0xFF, 0x97, 0xFF, 0xFF, 0xFF, 0xFF},
+             input,
+             input,
+             input,
+             output,
+             end}),
+       false, std::uint64_t{1} << 40, std::uint64_t{1} << 40, false, false},
+      {"end collection without a collection, then items outside", join({end, end, size8count64, input, output}), false,
+       0, 0, false, false},
+      {"empty", {}, false, 0, 0, false, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const hiddevice::ReportLayout layout = hiddevice::ParseReportDescriptor(c.bytes.data(), c.bytes.size());
+    EXPECT_EQ(hiddevice::IsUpdateInterface(layout), c.update);
+    EXPECT_EQ(layout.vendorInputBits, c.inputBits);
+    EXPECT_EQ(layout.vendorOutputBits, c.outputBits);
+    EXPECT_EQ(layout.numbered, c.numbered);
+    EXPECT_EQ(layout.truncated, c.truncated);
+  }
+  // Deep nesting: more collections than are followed, then the vendor one.
+  Bytes deep;
+  for (int i = 0; i < 100; ++i) deep.insert(deep.end(), {0x05, 0x01, 0x09, 0x00, 0xA1, 0x00});
+  deep.insert(deep.end(), vendor.begin(), vendor.end());
+  EXPECT_TRUE(hiddevice::IsUpdateInterface(hiddevice::ParseReportDescriptor(deep.data(), deep.size())));
 }
 
 TEST(HidId, ReadsBusVendorAndProductAndRefusesWhatIsNotOne) {
