@@ -1,6 +1,7 @@
 // The device layer's own parts, without devices: the poll loop's timers,
 // stops and signals, the bounded writer against a descriptor that stops
-// taking bytes or whose writes the kernel fails, and the reading of HID_ID.
+// taking bytes or whose writes the kernel fails, the node opener's retries,
+// report descriptors, and the reading of HID_ID.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <linux/audit.h>

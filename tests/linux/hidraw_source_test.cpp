@@ -1,8 +1,10 @@
 // The hidraw device source against emulated kernel devices, run as the
 // program of korvid-emulated-controller (each case with the emulator
 // settings it needs): what it opens and what it leaves alone, the reports
-// both ways, removal told once whichever way it is learnt, and a node the
-// user may not open.
+// both ways, removal told once whichever way it is learnt (a failed read
+// alone included), plugging and the return in application mode heard from
+// udev and from the kernel, a write held at the end, and a node the user
+// may not open.
 #include <dirent.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
