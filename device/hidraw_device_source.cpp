@@ -135,6 +135,12 @@ void HidrawDeviceSource::Consider(udev_device* device, bool retryUnavailable) {
   properties.port = node->port;
   if (Listed(selection_.open, node->vendorId, node->productId)) {
     if (!selection_.onlyPath.empty() && !SameNode(node->devnode, selection_.onlyPath)) return;
+    // Another interface of the controller's USB device carries the same
+    // identifiers: its descriptor, readable without opening, tells.
+    if (DescribedInterface(node->hidSyspath) == NodeInterface::Other) {
+      otherInterfaces_.insert(node->syspath);
+      return;
+    }
     const bool toldBefore = unavailable_.count(node->syspath) != 0;
     if (toldBefore && !retryUnavailable) return;
     const PendingOpen pending{properties, node->syspath, !toldBefore};

@@ -3,9 +3,10 @@
 // A node is judged by its HID device's HID_ID (bus, vendor, product) before
 // it is opened, so only the devices asked for are ever opened; once open,
 // HIDIOCGRAWINFO confirms the judgement, HIDIOCGRAWNAME names the device and
-// its report descriptor tells the controller's update interface from another
-// HID interface of the same USB device (a descriptor that cannot be read is
-// taken as the controller's). Arrival and removal come from a netlink monitor
+// its report descriptor (from sysfs before the open, HIDIOCGRDESC after)
+// tells the controller's update interface from another HID interface of the
+// same USB device (a descriptor that cannot be read is taken as the
+// controller's). Arrival and removal come from a netlink monitor
 // watched on the event loop: udev's, or the kernel's where no udev daemon
 // runs (containers, minimal systems), whose events come before any rule ran.
 // Nodes that arrive later are opened, and every node is closed, off the loop

@@ -20,6 +20,10 @@ namespace hiddevice {
 
 namespace {
 
+NodeInterface Judge(const std::uint8_t* bytes, std::size_t size) {
+  return IsUpdateInterface(ParseReportDescriptor(bytes, size)) ? NodeInterface::Update : NodeInterface::Other;
+}
+
 NodeInterface AskInterface(int fd) {
   int size = 0;
   if (ioctl(fd, HIDIOCGRDESCSIZE, &size) < 0 || size <= 0) return NodeInterface::Unknown;
@@ -28,13 +32,29 @@ NodeInterface AskInterface(int fd) {
                                                                                : HID_MAX_DESCRIPTOR_SIZE;
   if (ioctl(fd, HIDIOCGRDESC, &descriptor) < 0) return NodeInterface::Unknown;
   const std::size_t length = descriptor.size < HID_MAX_DESCRIPTOR_SIZE ? descriptor.size : HID_MAX_DESCRIPTOR_SIZE;
-  return IsUpdateInterface(ParseReportDescriptor(descriptor.value, length)) ? NodeInterface::Update
-                                                                            : NodeInterface::Other;
+  return Judge(descriptor.value, length);
 }
 
 bool NotYetThere(int error) { return error == ENOENT || error == ENXIO || error == EACCES || error == EPERM; }
 
 }  // namespace
+
+NodeInterface DescribedInterface(const std::string& hidSyspath) {
+  if (hidSyspath.empty()) return NodeInterface::Unknown;
+  const int fd = open((hidSyspath + "/report_descriptor").c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return NodeInterface::Unknown;
+  std::uint8_t bytes[HID_MAX_DESCRIPTOR_SIZE];
+  std::size_t size = 0;
+  for (;;) {
+    const ssize_t got = read(fd, bytes + size, sizeof bytes - size);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) break;
+    size += static_cast<std::size_t>(got);
+    if (size == sizeof bytes) break;
+  }
+  close(fd);
+  return size == 0 ? NodeInterface::Unknown : Judge(bytes, size);
+}
 
 OpenedNode OpenHidrawNode(const std::string& path, std::uint16_t vendorId, std::uint16_t productId) {
   OpenedNode node;

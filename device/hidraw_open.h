@@ -28,6 +28,11 @@ struct OpenedNode {
   std::string name;                                  // the name the node gives, "" when none
 };
 
+// The interface as the HID device's report descriptor in sysfs tells it,
+// which anyone may read, before the node is opened (Unknown when there is
+// none to read).
+NodeInterface DescribedInterface(const std::string& hidSyspath);
+
 // Opens `path` read-write without blocking on reads, checks that it is a USB
 // device with these identifiers and reads its name and report descriptor.
 // Blocks while the kernel's hidraw lock is held.

@@ -47,6 +47,7 @@ std::optional<HidrawNode> DescribeHidrawNode(udev_device* device) {
   if (syspath == nullptr || devnode == nullptr) return std::nullopt;
   node.syspath = syspath;
   node.devnode = devnode;
+  if (const char* hidSyspath = udev_device_get_syspath(hid)) node.hidSyspath = hidSyspath;
   if (const char* name = udev_device_get_property_value(hid, "HID_NAME")) node.name = name;
   if (udev_device* usb = udev_device_get_parent_with_subsystem_devtype(device, "usb", "usb_device")) {
     if (const char* port = udev_device_get_syspath(usb)) node.port = port;

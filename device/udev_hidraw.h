@@ -14,8 +14,9 @@ namespace hiddevice {
 constexpr std::uint16_t kBusUsb = 0x0003;
 
 struct HidrawNode {
-  std::string syspath;  // udev's name for it, also in its removal event
-  std::string devnode;  // /dev/hidrawN
+  std::string syspath;     // udev's name for it, also in its removal event
+  std::string hidSyspath;  // its HID device's
+  std::string devnode;     // /dev/hidrawN
   std::uint16_t bus = 0;
   std::uint16_t vendorId = 0;
   std::uint16_t productId = 0;

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <functional>
 #include <memory>
@@ -125,6 +126,38 @@ TEST_F(HidrawSource, WithAPathOpensThatControllerAlone) {
   ASSERT_EQ(recorder_.arrived.size(), 1u);
   EXPECT_EQ(recorder_.arrived[0].second.path, "/dev/hidraw1");
   EXPECT_EQ(StatusField(Control("status 1"), "open"), "0") << "the other node is left alone";
+}
+
+// Gives the HID device of `devnode` a report descriptor in the testbed's
+// sysfs, as the kernel shows one for every HID device.
+bool DescribeReports(const std::string& devnode, const std::vector<std::uint8_t>& descriptor) {
+  for (const HidrawEntry& entry : ListHidraw()) {
+    if (entry.devnode != devnode) continue;
+    const std::string hid = entry.syspath.substr(0, entry.syspath.rfind("/hidraw/"));
+    FILE* file = std::fopen((hid + "/report_descriptor").c_str(), "wb");
+    if (file == nullptr) return false;
+    const bool written = std::fwrite(descriptor.data(), 1, descriptor.size(), file) == descriptor.size();
+    return std::fclose(file) == 0 && written;
+  }
+  return false;
+}
+
+TEST_F(HidrawSource, OfTwoNodesWithTheSameIdsOnlyTheOneWithTheVendorReportsIsOpened) {
+  // A vendor collection with unnumbered 64-byte reports both ways, and a
+  // keyboard's: what two HID interfaces of one controller show.
+  const std::vector<std::uint8_t> vendor = {0x06, 0x00, 0xFF, 0x09, 0x01, 0xA1, 0x01, 0x15, 0x00,
+                                            0x26, 0xFF, 0x00, 0x75, 0x08, 0x95, 0x40, 0x09, 0x01,
+                                            0x81, 0x02, 0x09, 0x01, 0x91, 0x02, 0xC0};
+  const std::vector<std::uint8_t> keyboard = {0x05, 0x01, 0x09, 0x06, 0xA1, 0x01, 0x05, 0x07, 0x19, 0xE0,
+                                              0x29, 0xE7, 0x15, 0x00, 0x25, 0x01, 0x75, 0x01, 0x95, 0x08,
+                                              0x81, 0x02, 0x95, 0x01, 0x75, 0x08, 0x81, 0x01, 0xC0};
+  ASSERT_TRUE(DescribeReports("/dev/hidraw0", keyboard));
+  ASSERT_TRUE(DescribeReports("/dev/hidraw1", vendor));
+  Begin();
+  ASSERT_EQ(recorder_.arrived.size(), 1u);
+  EXPECT_EQ(recorder_.arrived[0].second.path, "/dev/hidraw1");
+  EXPECT_EQ(StatusField(Control("status 1"), "open"), "0") << "the keyboard interface is left alone";
+  EXPECT_TRUE(recorder_.unavailable.empty());
 }
 
 TEST_F(HidrawSource, ReportsBothWaysThenRemovalToldOnceHoweverItIsLearnt) {
