@@ -25,10 +25,12 @@ void TerminalFrontEnd::PrepareRun(const std::filesystem::path& firmware, bool co
 }
 
 Status TerminalFrontEnd::WriteReport(DeviceTarget target, const std::uint8_t (&report)[kReportSize]) {
+  writeFoundGone_ = false;
   switch (link_.Write(static_cast<hiddevice::DeviceId>(target), report)) {
     case hiddevice::WriteResult::Written:
       return kWritten;
     case hiddevice::WriteResult::Gone:
+      writeFoundGone_ = true;
       return kNotAttached;
     case hiddevice::WriteResult::Failed:
       break;
@@ -69,6 +71,9 @@ void TerminalFrontEnd::EnableUpdateButton(ButtonRule) {}  // the command ends wi
 void TerminalFrontEnd::TransferStarted() { transferStartedMs_ = MonotonicMs(); }
 
 void TerminalFrontEnd::RunEnding(RunOutcome outcome) {
+  // The engine ends a run on the write that failed, before the removal that
+  // write revealed reaches the loop: the user hears why it failed.
+  if (outcome == RunOutcome::WriteFailed && writeFoundGone_) outcome = RunOutcome::ControllerRemoved;
   outcome_ = outcome;
   view_.Finish();
 }

@@ -55,6 +55,7 @@ class TerminalFrontEnd final : public FrontEnd, public TraceSink {
   std::optional<RunOutcome> outcome_;
   std::vector<std::string> messages_;
   std::uint64_t transferStartedMs_ = 0;
+  bool writeFoundGone_ = false;  // the last write failed because the controller went
 };
 
 // The reason of a failed run, in words.

@@ -5,7 +5,10 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
+#include <thread>
 
 namespace hiddevice {
 
@@ -21,35 +24,29 @@ struct BoundedWriter::Shared {
   ssize_t written = 0;
   int error = 0;
   bool quit = false;
-  bool orphaned = false;  // the owner is gone: the thread cleans up
 };
 
 namespace {
 
-bool MeansGone(int error) { return error == ENODEV || error == EIO || error == ESHUTDOWN || error == EPIPE; }
+// Through usbhid the write in flight when a controller is pulled out, and
+// the next, fail EPROTO before the node reports ENODEV.
+bool MeansGone(int error) {
+  return error == ENODEV || error == EIO || error == ESHUTDOWN || error == EPROTO || error == EPIPE;
+}
 
 }  // namespace
 
 BoundedWriter::BoundedWriter(int fd) : shared_(new Shared) {
   shared_->fd = fd;
-  thread_ = std::thread(&BoundedWriter::Serve, shared_);
+  std::thread(&BoundedWriter::Serve, shared_).detach();
 }
 
 BoundedWriter::~BoundedWriter() {
-  bool stuck;
   {
     std::lock_guard<std::mutex> hold(shared_->lock);
     shared_->quit = true;
-    stuck = shared_->busy;
-    shared_->orphaned = stuck;
   }
   shared_->changed.notify_all();
-  if (stuck) {
-    thread_.detach();  // it frees the shared state when the kernel lets go
-    return;
-  }
-  thread_.join();
-  delete shared_;
 }
 
 void BoundedWriter::Serve(Shared* shared) {
@@ -83,12 +80,12 @@ void BoundedWriter::Serve(Shared* shared) {
     shared->done = true;
     shared->written = written;
     shared->error = error;
-    if (shared->orphaned) break;
     shared->changed.notify_all();
   }
-  const bool orphaned = shared->orphaned;
+  const int fd = shared->fd;
   hold.unlock();
-  if (orphaned) delete shared;
+  if (fd >= 0) close(fd);
+  delete shared;
 }
 
 BoundedWriter::Result BoundedWriter::Write(const std::uint8_t* bytes, std::size_t size, unsigned timeoutMs) {
@@ -103,8 +100,8 @@ BoundedWriter::Result BoundedWriter::Write(const std::uint8_t* bytes, std::size_
   shared_->done = false;
   shared_->requested = true;
   shared_->changed.notify_all();
-  const bool finished = shared_->changed.wait_for(hold, std::chrono::milliseconds(timeoutMs),
-                                                  [this] { return shared_->done; });
+  const bool finished =
+      shared_->changed.wait_for(hold, std::chrono::milliseconds(timeoutMs), [this] { return shared_->done; });
   if (!finished) {
     lastError_ = ETIMEDOUT;
     return Result::Failed;

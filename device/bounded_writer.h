@@ -5,13 +5,14 @@
 // write therefore runs on a thread of its own while the caller waits at most
 // the bound; a write given up keeps that thread until the kernel lets go, and
 // every write asked for meanwhile fails at once.
+//
+// The writer owns the descriptor and closes it on its thread once no write
+// of it is in the kernel: hidraw's last close waits for the global lock that
+// a stuck write holds, so a close on the caller's thread could stall it.
 #pragma once
 
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
-#include <mutex>
-#include <thread>
 
 namespace hiddevice {
 
@@ -19,9 +20,10 @@ class BoundedWriter {
  public:
   enum class Result { Written, Gone, Failed };
 
+  // Takes `fd`.
   explicit BoundedWriter(int fd);
-  // Waits for a write in progress only as long as the kernel takes; a
-  // writer stuck in the kernel is left to end on its own.
+  // Never waits: the thread closes the descriptor and ends on its own,
+  // once the kernel has let go of any write in progress.
   ~BoundedWriter();
   BoundedWriter(const BoundedWriter&) = delete;
   BoundedWriter& operator=(const BoundedWriter&) = delete;
@@ -34,8 +36,7 @@ class BoundedWriter {
  private:
   struct Shared;
   static void Serve(Shared* shared);
-  Shared* shared_;  // owned by the writer thread once detached
-  std::thread thread_;
+  Shared* shared_;  // freed by the writer thread, which outlives the writer
   int lastError_ = 0;
 };
 

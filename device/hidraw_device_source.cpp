@@ -3,8 +3,6 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <libudev.h>
-#include <linux/hidraw.h>
-#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -30,7 +28,6 @@ bool Listed(const std::vector<DeviceMatch>& list, std::uint16_t vendorId, std::u
   });
 }
 
-
 // Two names of one node, by the file they name.
 bool SameNode(const std::string& a, const std::string& b) {
   if (a == b) return true;
@@ -46,16 +43,16 @@ std::string OpenFailure(int error) {
 
 }  // namespace
 
-HidrawDeviceSource::HidrawDeviceSource(EventLoop& loop, DeviceSourceClient& client, DeviceSelection selection)
-    : loop_(loop), client_(client), selection_(std::move(selection)) {}
+HidrawDeviceSource::HidrawDeviceSource(EventLoop& loop, DeviceSourceClient& client, DeviceSelection selection,
+                                       Uevents uevents)
+    : loop_(loop), client_(client), selection_(std::move(selection)), uevents_(uevents) {}
 
 HidrawDeviceSource::~HidrawDeviceSource() {
   *alive_ = false;
-  for (auto& entry : open_) {
-    loop_.Unwatch(entry.second.fd);
-    entry.second.writer.reset();
-    close(entry.second.fd);
-  }
+  for (auto& entry : open_) loop_.Unwatch(entry.second.fd);
+  open_.clear();  // each writer closes its descriptor on its own thread
+  if (opener_) loop_.Unwatch(opener_->WakeFd());
+  opener_.reset();  // and so does the opener, with what it opened since
   if (monitorFd_ >= 0) loop_.Unwatch(monitorFd_);
   if (monitor_ != nullptr) udev_monitor_unref(monitor_);
   if (udev_ != nullptr) udev_unref(udev_);
@@ -65,9 +62,11 @@ void HidrawDeviceSource::Start() {
   if (udev_ != nullptr) return;
   udev_ = udev_new();
   if (udev_ == nullptr) return;
+  opener_ = std::make_unique<NodeOpener>();
+  loop_.Watch(opener_->WakeFd(), [this] { OnOpened(); });
   // Listening starts before the scan, so that nothing plugged in between
   // is missed; what both report is taken once.
-  monitor_ = udev_monitor_new_from_netlink(udev_, "udev");
+  monitor_ = udev_monitor_new_from_netlink(udev_, uevents_ == Uevents::FromKernel ? "kernel" : "udev");
   if (monitor_ != nullptr && udev_monitor_filter_add_match_subsystem_devtype(monitor_, "hidraw", nullptr) == 0 &&
       udev_monitor_enable_receiving(monitor_) == 0) {
     monitorFd_ = udev_monitor_get_fd(monitor_);
@@ -84,6 +83,10 @@ void HidrawDeviceSource::Scan() {
   if (enumerate == nullptr) return;
   udev_enumerate_add_match_subsystem(enumerate, "hidraw");
   udev_enumerate_scan_devices(enumerate);
+  // What is present now arrives before anything asked of the loop after
+  // Start(): these are opened here, on the loop, before any write of ours
+  // can be in the kernel.
+  scanning_ = true;
   udev_list_entry* entry;
   udev_list_entry_foreach(entry, udev_enumerate_get_list_entry(enumerate)) {
     udev_device* device = udev_device_new_from_syspath(udev_, udev_list_entry_get_name(entry));
@@ -91,6 +94,7 @@ void HidrawDeviceSource::Scan() {
     Consider(device, false);
     udev_device_unref(device);
   }
+  scanning_ = false;
   udev_enumerate_unref(enumerate);
 }
 
@@ -118,7 +122,10 @@ void HidrawDeviceSource::Consider(udev_device* device, bool retryUnavailable) {
   for (const auto& entry : open_) {
     if (entry.second.syspath == node->syspath) return;  // known already
   }
-  if (seen_.count(node->syspath) != 0) return;
+  for (const auto& entry : pending_) {
+    if (entry.second.syspath == node->syspath) return;  // being opened
+  }
+  if (seen_.count(node->syspath) != 0 || otherInterfaces_.count(node->syspath) != 0) return;
 
   DeviceProperties properties;
   properties.vendorId = node->vendorId;
@@ -128,42 +135,70 @@ void HidrawDeviceSource::Consider(udev_device* device, bool retryUnavailable) {
   properties.port = node->port;
   if (Listed(selection_.open, node->vendorId, node->productId)) {
     if (!selection_.onlyPath.empty() && !SameNode(node->devnode, selection_.onlyPath)) return;
+    // Another interface of the controller's USB device carries the same
+    // identifiers: its descriptor, readable without opening, tells.
+    if (DescribedInterface(node->hidSyspath) == NodeInterface::Other) {
+      otherInterfaces_.insert(node->syspath);
+      return;
+    }
     const bool toldBefore = unavailable_.count(node->syspath) != 0;
     if (toldBefore && !retryUnavailable) return;
-    Open(properties, node->syspath, !toldBefore);
+    const PendingOpen pending{properties, node->syspath, !toldBefore};
+    if (scanning_) {
+      Opened(pending, OpenHidrawNode(properties.path, node->vendorId, node->productId));
+      return;
+    }
+    const std::uint64_t ticket = nextTicket_++;
+    pending_[ticket] = pending;
+    NodeOpener::Request request;
+    request.ticket = ticket;
+    request.path = properties.path;
+    request.vendorId = node->vendorId;
+    request.productId = node->productId;
+    request.retry = uevents_ == Uevents::FromKernel;
+    opener_->Open(std::move(request));
   } else if (Listed(selection_.watch, node->vendorId, node->productId)) {
     seen_[node->syspath] = properties;
     client_.DeviceSeen(properties);
   }
 }
 
-void HidrawDeviceSource::Open(const DeviceProperties& judged, const std::string& syspath, bool tellUnavailable) {
-  const int fd = open(judged.path.c_str(), O_RDWR | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) {
-    const int error = errno;
-    if (error == ENOENT || error == ENODEV || error == ENXIO) return;  // gone again already
-    unavailable_.insert(syspath);
-    if (tellUnavailable) client_.DeviceUnavailable(judged, OpenFailure(error));
-    return;
+void HidrawDeviceSource::OnOpened() {
+  for (NodeOpener::Done& done : opener_->TakeDone()) {
+    const auto found = pending_.find(done.ticket);
+    if (found == pending_.end()) {  // removed while it was being opened
+      opener_->CloseLater(done.node.fd);
+      continue;
+    }
+    const PendingOpen pending = found->second;
+    pending_.erase(found);
+    Opened(pending, std::move(done.node));
   }
-  hidraw_devinfo info{};
-  if (ioctl(fd, HIDIOCGRAWINFO, &info) < 0 || info.bustype != kBusUsb ||
-      static_cast<std::uint16_t>(info.vendor) != judged.vendorId ||
-      static_cast<std::uint16_t>(info.product) != judged.productId) {
-    close(fd);  // not what udev said it was
-    return;
-  }
-  DeviceProperties properties = judged;
-  char name[256] = {};
-  if (ioctl(fd, HIDIOCGRAWNAME(sizeof name - 1), name) > 0 && name[0] != '\0') properties.product = name;
+}
 
-  unavailable_.erase(syspath);
+void HidrawDeviceSource::Opened(const PendingOpen& pending, OpenedNode node) {
+  if (node.fd < 0) {
+    if (node.mismatch) return;  // not what udev said it was
+    if (node.interface == NodeInterface::Other) {
+      otherInterfaces_.insert(pending.syspath);
+      return;
+    }
+    const int error = node.error;
+    if (error == ENOENT || error == ENODEV || error == ENXIO) return;  // gone again already
+    unavailable_.insert(pending.syspath);
+    if (pending.tellUnavailable) client_.DeviceUnavailable(pending.properties, OpenFailure(error));
+    return;
+  }
+  DeviceProperties properties = pending.properties;
+  if (!node.name.empty()) properties.product = node.name;
+
+  unavailable_.erase(pending.syspath);
   const DeviceId id = nextId_++;
   OpenDevice& device = open_[id];
-  device.fd = fd;
-  device.syspath = syspath;
-  device.writer = std::make_unique<BoundedWriter>(fd);
-  loop_.Watch(fd, [this, id] { OnReadable(id); });
+  device.fd = node.fd;
+  device.syspath = pending.syspath;
+  device.writer = std::make_unique<BoundedWriter>(node.fd);
+  loop_.Watch(node.fd, [this, id] { OnReadable(id); });
   client_.DeviceArrived(id, properties);
 }
 
@@ -190,14 +225,19 @@ void HidrawDeviceSource::Remove(DeviceId id) {
   const auto found = open_.find(id);
   if (found == open_.end()) return;
   loop_.Unwatch(found->second.fd);
-  found->second.writer.reset();
-  close(found->second.fd);
-  open_.erase(found);
+  open_.erase(found);  // its writer closes the descriptor once no write is in the kernel
   client_.DeviceRemoved(id);
 }
 
 void HidrawDeviceSource::Forget(const std::string& syspath) {
   unavailable_.erase(syspath);
+  otherInterfaces_.erase(syspath);
+  for (auto it = pending_.begin(); it != pending_.end(); ++it) {
+    if (it->second.syspath == syspath) {
+      pending_.erase(it);  // what the opener brings for it is closed unseen
+      return;
+    }
+  }
   for (const auto& entry : open_) {
     if (entry.second.syspath == syspath) {
       Remove(entry.first);

@@ -25,6 +25,16 @@ bool ParseHidId(const char* text, std::uint16_t& bus, std::uint16_t& vendorId, s
   return true;
 }
 
+bool UdevDaemonRunning() {
+  udev* context = udev_new();
+  if (context == nullptr) return false;
+  udev_queue* queue = udev_queue_new(context);
+  const bool active = queue != nullptr && udev_queue_get_udev_is_active(queue) > 0;
+  if (queue != nullptr) udev_queue_unref(queue);
+  udev_unref(context);
+  return active;
+}
+
 std::optional<HidrawNode> DescribeHidrawNode(udev_device* device) {
   if (device == nullptr) return std::nullopt;
   udev_device* hid = udev_device_get_parent_with_subsystem_devtype(device, "hid", nullptr);
@@ -37,6 +47,7 @@ std::optional<HidrawNode> DescribeHidrawNode(udev_device* device) {
   if (syspath == nullptr || devnode == nullptr) return std::nullopt;
   node.syspath = syspath;
   node.devnode = devnode;
+  if (const char* hidSyspath = udev_device_get_syspath(hid)) node.hidSyspath = hidSyspath;
   if (const char* name = udev_device_get_property_value(hid, "HID_NAME")) node.name = name;
   if (udev_device* usb = udev_device_get_parent_with_subsystem_devtype(device, "usb", "usb_device")) {
     if (const char* port = udev_device_get_syspath(usb)) node.port = port;

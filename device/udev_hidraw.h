@@ -14,8 +14,9 @@ namespace hiddevice {
 constexpr std::uint16_t kBusUsb = 0x0003;
 
 struct HidrawNode {
-  std::string syspath;  // udev's name for it, also in its removal event
-  std::string devnode;  // /dev/hidrawN
+  std::string syspath;     // udev's name for it, also in its removal event
+  std::string hidSyspath;  // its HID device's
+  std::string devnode;     // /dev/hidrawN
   std::uint16_t bus = 0;
   std::uint16_t vendorId = 0;
   std::uint16_t productId = 0;
@@ -25,6 +26,11 @@ struct HidrawNode {
 
 // "0003:00002DC8:00005750" -> bus 3, vendor 0x2DC8, product 0x5750.
 bool ParseHidId(const char* text, std::uint16_t& bus, std::uint16_t& vendorId, std::uint16_t& productId);
+
+// Whether a udev daemon runs, as libudev itself tells (its control socket):
+// without one, a "udev" monitor hears nothing, and arrivals and removals
+// are heard from the kernel.
+bool UdevDaemonRunning();
 
 // Nothing when the node has no HID parent with a readable HID_ID.
 std::optional<HidrawNode> DescribeHidrawNode(udev_device* device);

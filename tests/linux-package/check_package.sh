@@ -33,6 +33,7 @@ check_contents() {
 check_contents "$cli_deb" \
   /usr/bin/korvid-update \
   /usr/lib/udev/rules.d/70-korvid-controllers.rules \
+  /usr/share/korvid-update/71-korvid-controllers-plugdev.rules \
   /usr/share/man/man1/korvid-update.1.gz \
   /usr/share/doc/korvid-update/copyright \
   /usr/share/doc/korvid-update/changelog.gz
@@ -67,6 +68,11 @@ while read -r line; do
      ($line == *'KERNELS=="0003:0483:5750.*"'* || $line == *'KERNELS=="0003:2DC8:5750.*"'*) ]] ||
     { echo "a rule line matches more than a BOOT-mode controller on USB: $line"; fail=1; }
 done <"$rule"
+# The bench rule, not applied by the package, gives the same controllers to
+# plugdev and nothing more; the advice names where it lies.
+bench_rule=$work/root/usr/share/korvid-update/71-korvid-controllers-plugdev.rules
+diff <(grep -v '^#' "$rule" | sed 's/TAG+="uaccess"/GROUP="plugdev", MODE="0660"/') <(grep -v '^#' "$bench_rule") ||
+  { echo "the bench rule does not match exactly the seat rule's controllers"; fail=1; }
 grep -q '^/usr/lib/GNUstep/Applications/Tindro.app' <<<"$(grep -o '/usr/lib/[^"]*' "$work/root/usr/bin/tindro")" ||
   { echo "the tindro launcher does not start the installed wrapper"; fail=1; }
 
@@ -90,6 +96,8 @@ fi
 grep -q '^  flash FILE' "$work/help.txt" || { echo "korvid-update --help says nothing of flash"; fail=1; }
 grep -q '^  /usr/lib/udev/rules.d/70-korvid-controllers.rules$' "$work/help.txt" ||
   { echo "korvid-update does not name the installed rule"; fail=1; }
+grep -qF '/usr/share/korvid-update/71-korvid-controllers-plugdev.rules' "$work/help.txt" ||
+  { echo "korvid-update does not name the installed bench rule"; fail=1; }
 
 for deb in "$cli_deb" "$tindro_deb"; do
   lintian --tag-display-limit 0 "$deb" >"$work/lintian.txt" 2>&1 || true

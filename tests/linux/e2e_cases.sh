@@ -201,6 +201,11 @@ EOF
     expect_said "permission denied"
     expect_said "70-korvid-controllers.rules"
     expect_said "udevadm control --reload"
+    # Where the seat rule cannot help (no local session), the group rule.
+    expect_said "needs an active local session"
+    expect_said "71-korvid-controllers-plugdev.rules /etc/udev/rules.d/"
+    expect_said "udevadm trigger"
+    expect_said "usermod -aG plugdev"
     ;;
 
   interrupt_all)
