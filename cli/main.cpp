@@ -153,7 +153,11 @@ int main(int argc, char** argv) {
   if (args.empty()) return UsageError(kUsage, "which command?");
   const std::string command = args.front();
   args.erase(args.begin());
-  if (IsHelp(command)) return std::printf("%s  %s\n", kUsage, hiddevice::UdevRulePath().c_str()), kExitUpdated;
+  if (IsHelp(command)) {
+    std::printf("%s  %s\nfor the user at the seat; on a bench without one, from the group rule\n  %s\n", kUsage,
+                hiddevice::UdevRulePath().c_str(), hiddevice::GroupRulePath().c_str());
+    return kExitUpdated;
+  }
   if (command == "list") return List(args);
   if (command == "version") return Version(args);
   if (command == "flash") return Flash(args);

@@ -96,6 +96,38 @@ void HidrawDeviceSource::Scan() {
   }
   scanning_ = false;
   udev_enumerate_unref(enumerate);
+  ScheduleRescan();
+}
+
+void HidrawDeviceSource::ScheduleRescan() {
+  std::weak_ptr<bool> alive = alive_;
+  loop_.After(kRescanMs, [this, alive] {
+    if (alive.expired()) return;
+    Rescan();
+    ScheduleRescan();
+  });
+}
+
+void HidrawDeviceSource::Rescan() {
+  udev_enumerate* enumerate = udev_enumerate_new(udev_);
+  if (enumerate == nullptr) return;
+  udev_enumerate_add_match_subsystem(enumerate, "hidraw");
+  udev_enumerate_scan_devices(enumerate);
+  std::set<std::string> present;
+  udev_list_entry* entry;
+  udev_list_entry_foreach(entry, udev_enumerate_get_list_entry(enumerate)) {
+    udev_device* device = udev_device_new_from_syspath(udev_, udev_list_entry_get_name(entry));
+    if (device == nullptr) continue;
+    if (const char* syspath = udev_device_get_syspath(device)) present.insert(syspath);
+    Consider(device, false);
+    udev_device_unref(device);
+  }
+  udev_enumerate_unref(enumerate);
+  std::vector<std::string> gone;
+  for (const auto& watched : seen_) {
+    if (present.count(watched.first) == 0) gone.push_back(watched.first);
+  }
+  for (const std::string& syspath : gone) Forget(syspath);
 }
 
 void HidrawDeviceSource::OnMonitorEvent() {

@@ -11,6 +11,10 @@
 // runs (containers, minimal systems), whose events come before any rule ran.
 // Nodes that arrive later are opened, and every node is closed, off the loop
 // (hidraw_open.h): the loop never waits for hidraw's global lock.
+// Uevents can be missed (a burst overflows the monitor's socket buffer), so
+// the nodes are also listed again every second: a node that came unheard is
+// taken then, and a watched one that went unheard is let go. An open
+// device's removal is not judged by the listing: its reads tell.
 // A device counts as removed on its udev "remove" event, on ENODEV, EIO,
 // ESHUTDOWN or EPROTO from a read or write, or on a hang-up, whichever comes
 // first: its client hears of it once.
@@ -60,7 +64,12 @@ class HidrawDeviceSource final : public DeviceSource {
     bool tellUnavailable = false;
   };
 
+  // The first scan opens what is there on the loop; later ones make up for
+  // missed uevents.
   void Scan();
+  void Rescan();
+  void ScheduleRescan();
+  static constexpr unsigned kRescanMs = 1000;
   void OnMonitorEvent();
   void Consider(udev_device* device, bool retryUnavailable);
   void OnOpened();

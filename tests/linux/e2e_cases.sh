@@ -144,6 +144,10 @@ EOF
     grep -qE '^  /dev/hidraw2 +[0-9.]+ s  updated$' "$work/output" || fail "no summary line: hidraw2 updated"
     grep -qE '^  /dev/hidraw1 +[0-9.]+ s  not updated: .*failure \(event 24\)' "$work/output" ||
       fail "no summary line: hidraw1 failed with event 24"
+    # Each updated controller's return is seen (not waited out for 10 s).
+    for node in hidraw0 hidraw2; do
+      expect_said "/dev/$node: The controller restarted in its application mode."
+    done
     ;;
 
   failure_event_21 | failure_event_24)

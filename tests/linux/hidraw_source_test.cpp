@@ -274,7 +274,10 @@ std::set<std::string> EventSockets() {
   return names;
 }
 
-TEST_F(HidrawSource, ARemovalToldOnlyByTheFailedReadIsARemoval) {
+// With the monitor deaf (uevents missed), the node's failed read tells of
+// the unplug, and listing the nodes again finds the controller plugged in
+// anew and its return in application mode, and lets that go when it goes.
+TEST_F(HidrawSource, WithUeventsMissedTheReadTellsRemovalAndTheListingTheRest) {
   const std::set<std::string> before = EventSockets();
   Begin();
   ASSERT_EQ(recorder_.arrived.size(), 1u);
@@ -290,6 +293,17 @@ TEST_F(HidrawSource, ARemovalToldOnlyByTheFailedReadIsARemoval) {
   ASSERT_EQ(Control("unplug").rfind("ok", 0), 0u);
   ASSERT_TRUE(RunUntil([&] { return !recorder_.removed.empty(); })) << "a failed read must count as removal";
   EXPECT_EQ(recorder_.removed, std::vector<DeviceId>{id});
+
+  ASSERT_EQ(Control("attach").rfind("ok", 0), 0u);
+  ASSERT_TRUE(RunUntil([&] { return recorder_.arrived.size() == 2; })) << "plugged in again, unheard";
+  const Report completion = CompletionCommand();
+  ASSERT_EQ(source_->WriteReport(recorder_.arrived[1].first, completion.data(), completion.size()),
+            WriteResult::Written);
+  ASSERT_TRUE(RunUntil([&] { return !recorder_.seen.empty(); })) << "its return in application mode, unheard";
+  EXPECT_EQ(recorder_.seen[0].productId, 0x5751u);
+  ASSERT_EQ(Control("unplug").rfind("ok", 0), 0u);
+  ASSERT_TRUE(RunUntil([&] { return !recorder_.unseen.empty(); })) << "the application-mode node going, unheard";
+  EXPECT_EQ(recorder_.arrived.size(), 2u) << "each arrival told once, however often listed";
 }
 
 // Plugging, unplugging and the controller's return in its application mode
