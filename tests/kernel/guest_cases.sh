@@ -240,6 +240,24 @@ no_permission() {
   stop_bridge
 }
 
+# ---------------------------------------------------------------- probe
+# The probe's transcript goes to KORVID-PROBE lines, for the host to compare
+# with the emulator's.
+probe_case() {
+  start_bridge 1 || return
+  node=$(nodes_with_id $boot_id)
+  timeout 120 korvid-hidraw-probe basic --node "$node" --control "$bridge_socket" --peer gadget >/tmp/probe 2>&1 ||
+    fail "the basic probe exited with $?"
+  sed 's/^/KORVID-PROBE /' /tmp/probe
+  stop_bridge
+  start_bridge 1 --stop-reading-at-chunk 1 || return
+  node=$(nodes_with_id $boot_id)
+  timeout 60 korvid-hidraw-probe stall --node "$node" --control "$bridge_socket" >/tmp/probe 2>&1 ||
+    fail "the stall probe exited with $?"
+  sed 's/^/KORVID-PROBE /' /tmp/probe
+  stop_bridge
+}
+
 run_case() {
   case_name=$1
   shift
