@@ -44,20 +44,20 @@ const char kUsage[] =
 // One vendor collection (usage page 0xFF00), 64-byte input and output
 // reports, no report IDs: what the controller's firmware declares.
 const std::vector<uint8_t> kControllerDescriptor = {
-    0x06, 0x00, 0xFF,        // usage page (vendor 0xFF00)
-    0x09, 0x01,              // usage 1
-    0xA1, 0x01,              // collection (application)
+    0x06, 0x00, 0xFF,                                                              // usage page (vendor 0xFF00)
+    0x09, 0x01,                                                                    // usage 1
+    0xA1, 0x01,                                                                    // collection (application)
     0x09, 0x02, 0x15, 0x00, 0x26, 0xFF, 0x00, 0x75, 0x08, 0x95, 0x40, 0x81, 0x02,  // input, 64 bytes
     0x09, 0x03, 0x15, 0x00, 0x26, 0xFF, 0x00, 0x75, 0x08, 0x95, 0x40, 0x91, 0x02,  // output, 64 bytes
-    0xC0,                    // end collection
+    0xC0,                                                                          // end collection
 };
 
 // A boot keyboard's 8-byte input report: the other interface of a device
 // whose ids are the controller's.
 const std::vector<uint8_t> kKeyboardDescriptor = {
-    0x05, 0x01, 0x09, 0x06, 0xA1, 0x01, 0x05, 0x07, 0x19, 0xE0, 0x29, 0xE7, 0x15, 0x00, 0x25, 0x01,
-    0x75, 0x01, 0x95, 0x08, 0x81, 0x02, 0x95, 0x01, 0x75, 0x08, 0x81, 0x01, 0x95, 0x06, 0x75, 0x08,
-    0x15, 0x00, 0x25, 0x65, 0x05, 0x07, 0x19, 0x00, 0x29, 0x65, 0x81, 0x00, 0xC0,
+    0x05, 0x01, 0x09, 0x06, 0xA1, 0x01, 0x05, 0x07, 0x19, 0xE0, 0x29, 0xE7, 0x15, 0x00, 0x25,
+    0x01, 0x75, 0x01, 0x95, 0x08, 0x81, 0x02, 0x95, 0x01, 0x75, 0x08, 0x81, 0x01, 0x95, 0x06,
+    0x75, 0x08, 0x15, 0x00, 0x25, 0x65, 0x05, 0x07, 0x19, 0x00, 0x29, 0x65, 0x81, 0x00, 0xC0,
 };
 
 struct BridgeOptions {
@@ -168,10 +168,9 @@ class Bridge {
       spec.functions.push_back(HidFunctionSpec{kControllerDescriptor, 64, 0, 0});
       if (!controller->gadget.Create(spec, error)) return false;
       Controller* raw = controller.get();
-      controller->link = std::make_unique<GadgetLink>(controller->gadget, udcs[k - 1], spec.functions.size() - 1,
-                                                      [raw](const Report& report) {
-                                                        raw->service->OnOutputReport(report, NowUs());
-                                                      });
+      controller->link =
+          std::make_unique<GadgetLink>(controller->gadget, udcs[k - 1], spec.functions.size() - 1,
+                                       [raw](const Report& report) { raw->service->OnOutputReport(report, NowUs()); });
       controller->service = std::make_unique<ControllerService>(service, *controller->link);
       controller->service->Start(NowUs());
       if (service.attachAtStart && !controller->service->Attached()) {
@@ -219,7 +218,8 @@ class Bridge {
     if (takesFile || takesLength) {
       if (!parts.argument.empty() && ParseWholeNumber(parts.word.c_str(), 1000, k)) rest = parts.argument;
     } else if (!rest.empty()) {
-      if (!ParseWholeNumber(rest.c_str(), 1000, k) || k == 0) return "error " + command.word + " takes a controller number from 1";
+      if (!ParseWholeNumber(rest.c_str(), 1000, k) || k == 0)
+        return "error " + command.word + " takes a controller number from 1";
       rest.clear();
     }
     if (k == 0 || k > controllers_.size())

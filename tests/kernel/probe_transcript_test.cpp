@@ -1,10 +1,9 @@
 // The probe's wording and its comparison: two transcripts agree only where
 // every line does, and each difference is named once, whichever side has it.
+#include <gtest/gtest.h>
 #include <poll.h>
 
 #include <cerrno>
-
-#include <gtest/gtest.h>
 
 #include "hidraw_probe.h"
 
@@ -28,19 +27,19 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         CompareCase{"Agree", {"a: 1", "b: x y"}, {"a: 1", "b: x y"}, {}},
         CompareCase{"OrderOfLinesDoesNotMatter", {"a: 1", "b: 2"}, {"b: 2", "a: 1"}, {}},
-        CompareCase{"ValueDiffers", {"read: errno EIO"}, {"read: errno ENODEV"},
+        CompareCase{"ValueDiffers",
+                    {"read: errno EIO"},
+                    {"read: errno ENODEV"},
                     {"read: kernel \"errno EIO\", emulator \"errno ENODEV\""}},
         CompareCase{"OnlyTheKernelHasIt", {"a: 1", "next: x"}, {"a: 1"}, {"next: kernel \"x\", emulator nothing"}},
         CompareCase{"OnlyTheEmulatorHasIt", {"a: 1"}, {"extra: y", "a: 1"}, {"extra: kernel nothing, emulator \"y\""}},
         CompareCase{"KernelOrderThenTheEmulatorsOwn",
                     {"z: 1", "a: 1"},
                     {"b: 0", "a: 2", "z: 2"},
-                    {"z: kernel \"1\", emulator \"2\"", "a: kernel \"1\", emulator \"2\"", "b: kernel nothing, emulator \"0\""}},
+                    {"z: kernel \"1\", emulator \"2\"", "a: kernel \"1\", emulator \"2\"",
+                     "b: kernel nothing, emulator \"0\""}},
         // The first line of a key counts; a value may hold ": " itself.
-        CompareCase{"FirstOfARepeatedKeyAndColonsInValues",
-                    {"k: a: b", "k: ignored"},
-                    {"k: a: b"},
-                    {}},
+        CompareCase{"FirstOfARepeatedKeyAndColonsInValues", {"k: a: b", "k: ignored"}, {"k: a: b"}, {}},
         CompareCase{"LinesWithoutAKeyAreNotCompared", {"noise", "a: 1"}, {"a: 1", "other noise"}, {}}),
     [](const ::testing::TestParamInfo<CompareCase>& info) { return std::string(info.param.name); });
 
@@ -85,7 +84,7 @@ TEST(PollFlags, InAFixedOrder) {
 
 TEST(ErrnoName, TheErrorsHidrawGivesByName) {
   const std::pair<int, const char*> cases[] = {
-      {ENOTTY, "ENOTTY"}, {EIO, "EIO"},       {ENODEV, "ENODEV"}, {EPROTO, "EPROTO"},
+      {ENOTTY, "ENOTTY"},       {EIO, "EIO"},       {ENODEV, "ENODEV"}, {EPROTO, "EPROTO"},
       {ETIMEDOUT, "ETIMEDOUT"}, {EAGAIN, "EAGAIN"}, {EINVAL, "EINVAL"},
   };
   for (const auto& c : cases) EXPECT_EQ(ErrnoName(c.first), c.second);

@@ -8,11 +8,11 @@
 
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <map>
 #include <memory>
-#include <condition_variable>
 #include <mutex>
 #include <thread>
 
@@ -135,8 +135,8 @@ class Probe {
   void Ioctls() {
     hidraw_devinfo info{};
     if (ioctl(fd_, HIDIOCGRAWINFO, &info) == 0)
-      out_("rawinfo", "bus=" + std::to_string(info.bustype) + " vendor=" + Hex4(info.vendor) +
-                          " product=" + Hex4(info.product));
+      out_("rawinfo",
+           "bus=" + std::to_string(info.bustype) + " vendor=" + Hex4(info.vendor) + " product=" + Hex4(info.product));
     else
       out_("rawinfo", "errno " + ErrnoName(errno));
     int size = 0;
@@ -157,8 +157,10 @@ class Probe {
     int unused = 0;
     // hidraw's own ioctl type with a number it does not know, and another
     // driver's type: they fail differently on hidraw.
-    out_("ioctl-unknown-number", ioctl(fd_, _IOR('H', 0x7E, int), &unused) == 0 ? "succeeded" : "errno " + ErrnoName(errno));
-    out_("ioctl-other-type", ioctl(fd_, _IOR('Q', 0x01, int), &unused) == 0 ? "succeeded" : "errno " + ErrnoName(errno));
+    out_("ioctl-unknown-number",
+         ioctl(fd_, _IOR('H', 0x7E, int), &unused) == 0 ? "succeeded" : "errno " + ErrnoName(errno));
+    out_("ioctl-other-type",
+         ioctl(fd_, _IOR('Q', 0x01, int), &unused) == 0 ? "succeeded" : "errno " + ErrnoName(errno));
   }
 
   void WritesAndReads() {
@@ -222,7 +224,8 @@ class Probe {
     const short revents = PollFor(fd_, POLLIN, 1000);
     uint8_t buffer[256];
     const ssize_t got = (revents & POLLIN) ? read(fd_, buffer, sizeof buffer) : -1;
-    out_("short-input-8", got >= 0 ? "read " + std::to_string(got) + " bytes" : "dropped (nothing readable within 1 s)");
+    out_("short-input-8",
+         got >= 0 ? "read " + std::to_string(got) + " bytes" : "dropped (nothing readable within 1 s)");
   }
 
   void Unplug() {
@@ -245,8 +248,9 @@ class Probe {
       if (revents & (POLLERR | POLLHUP | POLLNVAL)) break;
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    out_("unplug-poll", (revents & (POLLERR | POLLHUP | POLLNVAL)) ? PollFlags(revents)
-                                                                   : "no ERR or HUP within 5 s (" + PollFlags(revents) + ")");
+    out_("unplug-poll", (revents & (POLLERR | POLLHUP | POLLNVAL))
+                            ? PollFlags(revents)
+                            : "no ERR or HUP within 5 s (" + PollFlags(revents) + ")");
     int lastErrno = 0;
     const std::size_t readable = Drain(lastErrno).size();
     out_("unplug-readable", std::to_string(readable) + " of 2 queued");
@@ -362,19 +366,23 @@ std::string DurationClass(double seconds) {
 }
 
 std::string ErrnoName(int error) {
-  static const std::map<int, const char*> names = {
-      {EAGAIN, "EAGAIN"}, {EIO, "EIO"},       {ENODEV, "ENODEV"},   {ENOTTY, "ENOTTY"}, {EINVAL, "EINVAL"},
-      {EPROTO, "EPROTO"}, {ETIMEDOUT, "ETIMEDOUT"}, {EPIPE, "EPIPE"}, {ENOENT, "ENOENT"}, {EFAULT, "EFAULT"},
-      {EBADF, "EBADF"},   {ESHUTDOWN, "ESHUTDOWN"}, {EINTR, "EINTR"}, {EPERM, "EPERM"}, {EACCES, "EACCES"},
-      {ENXIO, "ENXIO"},   {EOPNOTSUPP, "EOPNOTSUPP"}, {0, "0"}};
+  static const std::map<int, const char*> names = {{EAGAIN, "EAGAIN"},         {EIO, "EIO"},
+                                                   {ENODEV, "ENODEV"},         {ENOTTY, "ENOTTY"},
+                                                   {EINVAL, "EINVAL"},         {EPROTO, "EPROTO"},
+                                                   {ETIMEDOUT, "ETIMEDOUT"},   {EPIPE, "EPIPE"},
+                                                   {ENOENT, "ENOENT"},         {EFAULT, "EFAULT"},
+                                                   {EBADF, "EBADF"},           {ESHUTDOWN, "ESHUTDOWN"},
+                                                   {EINTR, "EINTR"},           {EPERM, "EPERM"},
+                                                   {EACCES, "EACCES"},         {ENXIO, "ENXIO"},
+                                                   {EOPNOTSUPP, "EOPNOTSUPP"}, {0, "0"}};
   const auto found = names.find(error);
   return found != names.end() ? found->second : std::to_string(error);
 }
 
 std::string PollFlags(short revents) {
   std::string text;
-  const std::pair<short, const char*> flags[] = {
-      {POLLIN, "IN"}, {POLLOUT, "OUT"}, {POLLERR, "ERR"}, {POLLHUP, "HUP"}, {POLLNVAL, "NVAL"}, {POLLPRI, "PRI"}};
+  const std::pair<short, const char*> flags[] = {{POLLIN, "IN"},   {POLLOUT, "OUT"},   {POLLERR, "ERR"},
+                                                 {POLLHUP, "HUP"}, {POLLNVAL, "NVAL"}, {POLLPRI, "PRI"}};
   for (const auto& flag : flags)
     if (revents & flag.first) text += (text.empty() ? "" : "|") + std::string(flag.second);
   return text.empty() ? "none" : text;
