@@ -220,15 +220,24 @@ three_at_once() {
 }
 
 # ---------------------------------------------------------------- without udevd
+# name | how udevd is absent: stopped (killed by its process id, leaving in
+# /run/udev what it leaves) or never run (no /run/udev at all)
+no_udevd_table='
+no_udevd_stopped|stopped
+no_udevd_never_run|never'
+
 no_udevd() {
   stop_udevd
-  start_bridge 1 || { start_udevd; return; }
-  run_cli flash /data/odd.dat --yes
-  expect_status 0
-  said "$success"
-  image_is 1 /data/odd.payload
-  said "The controller restarted in its application mode."
-  stop_bridge
+  [ "$1" = never ] && rm -rf /run/udev
+  log "/run/udev/control $([ -e /run/udev/control ] && echo present || echo absent)"
+  if start_bridge 1; then
+    run_cli flash /data/odd.dat --yes
+    expect_status 0
+    said "$success"
+    image_is 1 /data/odd.payload
+    said "The controller restarted in its application mode."
+    stop_bridge
+  fi
   start_udevd
 }
 
@@ -297,6 +306,6 @@ run_all_cases() {
   run_case three_at_once three_at_once
   run_case no_permission no_permission
   [ -x /bin/korvid-hidraw-probe ] && run_case probe probe_case
-  run_case no_udevd no_udevd
+  run_table no_udevd "$no_udevd_table"
   stop_udevd
 }
