@@ -37,7 +37,7 @@ const char kUsage[] =
     "  --stop-reading-at-chunk N  takes data command N, then reads no more output reports\n"
     "  --return-delay-ms N        after the completion command, back as the application after N ms\n"
     "  --control SOCKET           the control channel: status|attach|unplug|reattach|stats|violations\n"
-    "                             [K], image [K] FILE, short [K] LEN (one input report of LEN bytes), quit\n"
+    "                             [K], image [K] FILE, short [K] (one 8-byte input report), quit\n"
     "  --send SOCKET COMMAND...   client: send one control command, print the reply\n"
     "Controller options:\n";
 
@@ -47,9 +47,9 @@ const std::vector<uint8_t> kControllerDescriptor = {
     0x06, 0x00, 0xFF,                                                              // usage page (vendor 0xFF00)
     0x09, 0x01,                                                                    // usage 1
     0xA1, 0x01,                                                                    // collection (application)
-    0x09, 0x02, 0x15, 0x00, 0x26, 0xFF, 0x00, 0x75, 0x08, 0x95, 0x40, 0x81, 0x02,  // input, 64 bytes
-    0x09, 0x03, 0x15, 0x00, 0x26, 0xFF, 0x00, 0x75, 0x08, 0x95, 0x40, 0x91, 0x02,  // output, 64 bytes
-    0xC0,                                                                          // end collection
+    0x09, 0x02, 0x15, 0x00, 0x26, 0xFF, 0x00, 0x75, 0x08, 0x95, 0x40, 0x81, 0x02,  // input: 64 bytes 0-255
+    0x09, 0x03, 0x91, 0x02,  // output: the same sizes, the global items carry over
+    0xC0,                    // end collection
 };
 
 // A boot keyboard's 8-byte input report: the other interface of a device
@@ -59,6 +59,8 @@ const std::vector<uint8_t> kKeyboardDescriptor = {
     0x01, 0x75, 0x01, 0x95, 0x08, 0x81, 0x02, 0x95, 0x01, 0x75, 0x08, 0x81, 0x01, 0x95, 0x06,
     0x75, 0x08, 0x15, 0x00, 0x25, 0x65, 0x05, 0x07, 0x19, 0x00, 0x29, 0x65, 0x81, 0x00, 0xC0,
 };
+
+constexpr std::size_t kShortReportSize = 8;
 
 struct BridgeOptions {
   ServiceOptions service;
@@ -205,17 +207,16 @@ class Bridge {
       return "ok";
     }
     const bool takesFile = command.word == "image";
-    const bool takesLength = command.word == "short";
-    const bool known = takesFile || takesLength || command.word == "status" || command.word == "attach" ||
+    const bool known = takesFile || command.word == "short" || command.word == "status" || command.word == "attach" ||
                        command.word == "unplug" || command.word == "reattach" || command.word == "violations" ||
                        command.word == "stats";
     if (!known) return "error unknown command: " + command.word;
 
-    // "image K FILE" or "image FILE", "short K LEN" or "short LEN", "status K" or "status".
+    // "image K FILE" or "image FILE"; "status K" or "status", and so on.
     unsigned long k = 1;
     std::string rest = command.argument;
     const ControlCommand parts = ParseControlCommand(command.argument);
-    if (takesFile || takesLength) {
+    if (takesFile) {
       if (!parts.argument.empty() && ParseWholeNumber(parts.word.c_str(), 1000, k)) rest = parts.argument;
     } else if (!rest.empty()) {
       if (!ParseWholeNumber(rest.c_str(), 1000, k) || k == 0)
@@ -226,14 +227,13 @@ class Bridge {
       return "error no controller " + std::to_string(k) + " (there are " + std::to_string(controllers_.size()) + ")";
     Controller& controller = *controllers_[k - 1];
 
-    if (takesLength) {
-      unsigned long size = 0;
-      if (!ParseWholeNumber(rest.c_str(), 1024, size) || size == 0) return "error short takes a length of 1 to 1024";
+    if (command.word == "short") {
       if (!controller.service->Attached()) return "error not attached";
-      std::vector<uint8_t> bytes(size, 0);
-      bytes[0] = static_cast<uint8_t>(size);
+      // Shorter than the descriptor's report: what the host's HID core makes of it.
+      std::vector<uint8_t> bytes(kShortReportSize, 0);
+      bytes[0] = kShortReportSize;
       controller.link->SendRaw(std::move(bytes));
-      return "ok sent " + std::to_string(size);
+      return "ok sent " + std::to_string(kShortReportSize) + " bytes";
     }
     std::string reply = controller.service->Control(command.word + (rest.empty() ? "" : " " + rest), NowUs());
     if (command.word == "status") {

@@ -32,7 +32,7 @@ class GadgetLink final : public DeviceLink {
   // The host's writes are left unread: f_hid's few OUT requests fill, then
   // the endpoint NAKs and the host's write waits until it gives up.
   void StopReading() override { reading_ = false; }
-  // An input report of `size` bytes, shorter or longer than the descriptor's.
+  // An input report of any size, shorter or longer than the descriptor's.
   void SendRaw(std::vector<uint8_t> bytes);
 
   void AddPollFds(std::vector<pollfd>& fds) const;

@@ -40,7 +40,13 @@ INSTANTIATE_TEST_SUITE_P(
                      "b: kernel nothing, emulator \"0\""}},
         // The first line of a key counts; a value may hold ": " itself.
         CompareCase{"FirstOfARepeatedKeyAndColonsInValues", {"k: a: b", "k: ignored"}, {"k: a: b"}, {}},
-        CompareCase{"LinesWithoutAKeyAreNotCompared", {"noise", "a: 1"}, {"a: 1", "other noise"}, {}}),
+        CompareCase{"LinesWithoutAKeyAreNotCompared", {"noise", "a: 1"}, {"a: 1", "other noise"}, {}},
+        // What the device side did is told, not compared; a key that merely
+        // contains the prefix is compared.
+        CompareCase{"DeviceSideLinesAreNotCompared",
+                    {"device-buffers: 4", "stall-device-x: 1"},
+                    {"device-buffers: 0", "stall-device-x: 2"},
+                    {"stall-device-x: kernel \"1\", emulator \"2\""}}),
     [](const ::testing::TestParamInfo<CompareCase>& info) { return std::string(info.param.name); });
 
 struct FieldCase {

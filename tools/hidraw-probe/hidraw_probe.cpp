@@ -211,21 +211,16 @@ class Probe {
     out_("queue-then", "errno " + ErrnoName(lastErrno));
   }
 
-  void ShortInput(bool peerSends) {
-    if (!peerSends) {
-      out_("short-input-8", "not sent: the device side cannot send one");
-      return;
-    }
-    const std::string reply = peer_.Send("short 8");
+  void ShortInput() {
+    const std::string reply = peer_.Send("short");
     if (reply.rfind("ok", 0) != 0) {
-      out_("short-input-8", "not sent: " + reply);
+      out_("short-input", "not sent: " + (reply.empty() ? std::string("no reply") : reply));
       return;
     }
     const short revents = PollFor(fd_, POLLIN, 1000);
     uint8_t buffer[256];
     const ssize_t got = (revents & POLLIN) ? read(fd_, buffer, sizeof buffer) : -1;
-    out_("short-input-8",
-         got >= 0 ? "read " + std::to_string(got) + " bytes" : "dropped (nothing readable within 1 s)");
+    out_("short-input", got >= 0 ? "read " + std::to_string(got) + " bytes" : "dropped (nothing readable within 1 s)");
   }
 
   void Unplug() {
@@ -272,7 +267,8 @@ class Probe {
     written = Write(Framed(DataCommand(1)), error);
     out_("stall-data-1", WriteResult(written, error));
 
-    // Writes go on until one waits: the link's buffers fill first.
+    // Writes go on until one waits: the device side's buffers fill first
+    // (f_hid holds four), which is the device's doing, not hidraw's.
     constexpr int kMaxWrites = 12;
     int quick = 0;
     for (int i = 0; i < kMaxWrites; ++i) {
@@ -281,7 +277,7 @@ class Probe {
         ++quick;
         continue;
       }
-      out_("stall-writes-before-one-waits", std::to_string(quick));
+      out_("device-writes-taken-before-one-waits", std::to_string(quick));
       out_("stall-write", Describe(result));
       if (!result.finished) {
         peer_.Send("unplug");  // what releases it, if anything
@@ -291,7 +287,7 @@ class Probe {
       out_("stall-write-next", Describe(BoundedWrite(Framed(DataCommand(0xEE)))));
       return;
     }
-    out_("stall-writes-before-one-waits", "none waited in " + std::to_string(kMaxWrites));
+    out_("device-writes-taken-before-one-waits", "none waited in " + std::to_string(kMaxWrites));
   }
 
  private:
@@ -406,7 +402,7 @@ int RunBasicProbe(const std::string& node, ProbePeer& peer, bool gadgetPeer, con
   probe.Ioctls();
   probe.WritesAndReads();
   probe.QueueOverflow();
-  probe.ShortInput(gadgetPeer);
+  probe.ShortInput();
   probe.Unplug();
   close(fd);
   return 0;
@@ -429,6 +425,7 @@ std::vector<std::string> CompareTranscripts(const std::vector<std::string>& kern
       const std::size_t colon = line.find(": ");
       if (colon == std::string::npos) continue;
       const std::string key = line.substr(0, colon);
+      if (key.rfind(kDeviceSideKeyPrefix, 0) == 0) continue;
       if (values.emplace(key, line.substr(colon + 2)).second) order.push_back(key);
     }
     return values;

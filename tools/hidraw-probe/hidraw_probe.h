@@ -33,14 +33,19 @@ std::string PollFlags(short revents);
 
 // The parts of the probe: each prints its lines through `out`.
 //   basic: identity and descriptor ioctls, unknown ioctls, write and read
-//          sizes, queue overflow, a short input report, unplug order.
+//          sizes, queue overflow, a short input report (the peer's control
+//          command "short"), unplug order.
 //   stall: a write the device never takes (the peer must stop reading at
 //          data command 1).
 using ProbeOutput = std::function<void(const std::string& key, const std::string& value)>;
 // `gadgetPeer`: the device side is the gadget bridge, which hands answers to
-// the host as it fetches them and can send a short input report.
+// the host as it fetches them (the emulator queues them on the node at once).
 int RunBasicProbe(const std::string& node, ProbePeer& peer, bool gadgetPeer, const ProbeOutput& out);
 int RunStallProbe(const std::string& node, ProbePeer& peer, const ProbeOutput& out);
+
+// Lines whose key starts so tell what the device side did (the gadget's
+// buffers, the emulator's), not what hidraw does: printed, never compared.
+constexpr char kDeviceSideKeyPrefix[] = "device-";
 
 // Two transcripts compared by key: one line per difference, in the first's
 // order then the keys only the second has. Empty when they agree.
