@@ -270,12 +270,14 @@ probe_case() {
   node=$(nodes_with_id $boot_id)
   timeout 120 korvid-hidraw-probe basic --node "$node" --control "$bridge_socket" --peer gadget >/tmp/probe 2>&1 ||
     fail "the basic probe exited with $?"
+  grep -q '^unplug-ioctl: ' /tmp/probe || fail "the basic probe did not get to the end"
   sed 's/^/KORVID-PROBE /' /tmp/probe
   stop_bridge
   start_bridge 1 --stop-reading-at-chunk 1 || return
   node=$(nodes_with_id $boot_id)
   timeout 60 korvid-hidraw-probe stall --node "$node" --control "$bridge_socket" >/tmp/probe 2>&1 ||
     fail "the stall probe exited with $?"
+  grep -q '^stall-write: ' /tmp/probe || fail "the stall probe saw no write wait"
   sed 's/^/KORVID-PROBE /' /tmp/probe
   stop_bridge
 }
