@@ -13,7 +13,9 @@ packages=(cmake make g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev libb
   # Linux: hidraw devices through udev; the Debian package and its checks
   libudev-dev pkg-config dpkg-dev file lintian
   # Linux hidraw devices emulated for the device layer's tests
-  umockdev libumockdev-dev)
+  umockdev libumockdev-dev
+  # the real kernel's hidraw under QEMU: the emulator and the guest's initramfs archive
+  qemu-system-x86 cpio)
 
 missing=()
 for package in "${packages[@]}"; do

@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
-# The whole test suite: unit and whole-run tests, the same tests under
-# AddressSanitizer and UndefinedBehaviorSanitizer, each fuzz target for a
-# bounded time, the tests built for Windows and run under Wine, and Tindro
-# built against GNUstep with its end-to-end runs under Xvfb. Stops at the
-# first failing stage.
+# The whole test suite: unit and whole-run tests, korvid-update on Debian's
+# own kernel under QEMU, the same tests under AddressSanitizer and
+# UndefinedBehaviorSanitizer, each fuzz target for a bounded time, the tests
+# built for Windows and run under Wine, and Tindro built against GNUstep with
+# its end-to-end runs under Xvfb. Stops at the first failing stage.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
@@ -16,6 +16,11 @@ stage "build and test"
 cmake --preset default
 cmake --build --preset default -j "$jobs"
 ctest --preset default -j "$jobs"
+
+stage "korvid-update on Debian's own kernel under QEMU: real hidraw nodes of USB gadgets on dummy_hcd"
+cmake --preset kernel
+cmake --build --preset kernel -j "$jobs"
+ctest --preset kernel
 
 stage "build and test under AddressSanitizer and UndefinedBehaviorSanitizer"
 cmake --preset sanitize
