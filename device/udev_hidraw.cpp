@@ -1,6 +1,10 @@
 #include "udev_hidraw.h"
 
+#include <errno.h>
 #include <libudev.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -25,7 +29,21 @@ bool ParseHidId(const char* text, std::uint16_t& bus, std::uint16_t& vendorId, s
   return true;
 }
 
-bool UdevDaemonRunning() {
+bool UdevDaemonRunning(const char* controlSocket) {
+  // The socket file outlives a daemon that was stopped or killed, so its
+  // presence says little; a daemon that runs accepts the connection.
+  const int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+  if (fd < 0) return false;
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::snprintf(address.sun_path, sizeof address.sun_path, "%s", controlSocket);
+  const bool connected = connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+  const int error = errno;
+  close(fd);
+  if (connected) return true;
+  // Not ours to connect to (another user): the daemon's socket is there,
+  // and libudev's own judgement is all there is.
+  if (error != EACCES && error != EPERM) return false;
   udev* context = udev_new();
   if (context == nullptr) return false;
   udev_queue* queue = udev_queue_new(context);

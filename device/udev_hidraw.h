@@ -27,10 +27,10 @@ struct HidrawNode {
 // "0003:00002DC8:00005750" -> bus 3, vendor 0x2DC8, product 0x5750.
 bool ParseHidId(const char* text, std::uint16_t& bus, std::uint16_t& vendorId, std::uint16_t& productId);
 
-// Whether a udev daemon runs, as libudev itself tells (its control socket):
-// without one, a "udev" monitor hears nothing, and arrivals and removals
-// are heard from the kernel.
-bool UdevDaemonRunning();
+// Whether a udev daemon runs: it answers on its control socket. Without
+// one, a "udev" monitor hears nothing, and arrivals and removals are heard
+// from the kernel.
+bool UdevDaemonRunning(const char* controlSocket = "/run/udev/control");
 
 // Nothing when the node has no HID parent with a readable HID_ID.
 std::optional<HidrawNode> DescribeHidrawNode(udev_device* device);

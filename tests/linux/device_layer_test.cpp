@@ -9,6 +9,8 @@
 #include <linux/seccomp.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <stddef.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
@@ -447,6 +449,29 @@ TEST(HidId, ReadsBusVendorAndProductAndRefusesWhatIsNotOne) {
     EXPECT_EQ(vendor, c.vendor);
     EXPECT_EQ(product, c.product);
   }
+}
+
+}  // namespace
+
+namespace {
+
+TEST(UdevDaemon, RunsOnlyWhereItsControlSocketAnswers) {
+  const std::string path = "/tmp/korvid-udev-control-" + std::to_string(getpid());
+  unlink(path.c_str());
+  EXPECT_FALSE(hiddevice::UdevDaemonRunning(path.c_str())) << "no socket file";
+
+  const int listener = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+  ASSERT_GE(listener, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
+  ASSERT_EQ(bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(listen(listener, 4), 0);
+  EXPECT_TRUE(hiddevice::UdevDaemonRunning(path.c_str())) << "a daemon listening";
+
+  close(listener);  // stopped or killed: the file stays behind
+  EXPECT_FALSE(hiddevice::UdevDaemonRunning(path.c_str())) << "a socket file left by a daemon that went";
+  unlink(path.c_str());
 }
 
 }  // namespace
