@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <glib-unix.h>
 #include <linux/hidraw.h>
+#include <linux/sockios.h>
 #include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
@@ -91,7 +92,11 @@ namespace {
 struct CompletionNote {
   CallMailbox* mailbox;
   HidrawNode* node;
+  UMockdevIoctlClient* client;  // one reference
 };
+
+// How often to look whether a program has read the result of its write.
+constexpr uint64_t kCompletionCheckUs = 50;
 
 }  // namespace
 
@@ -114,6 +119,7 @@ HidrawNode::~HidrawNode() {
 
 void HidrawNode::Forget() {
   EndHeldWrites(ENODEV);
+  DropCompletions();
   if (handler_ != nullptr) g_signal_handlers_disconnect_by_data(handler_, this);
   while (!readers_.empty()) DropReader(readers_.end() - 1);
 }
@@ -167,7 +173,7 @@ void HidrawNode::Disconnect() {
   gone_ = true;
   // Answers not yet readable were never sent.
   heldAnswers_.clear();
-  completionsOnTheirWay_ = 0;
+  DropCompletions();
   for (const auto& held : heldWrites_)
     if (Reader* reader = FindReader(held->client)) reader->nextWriteFailsProtocol = true;
   EndHeldWrites(EPROTO);
@@ -233,11 +239,10 @@ void HidrawNode::Handle(const HandedCall& call) {
       Closed(call.client);
       break;
     case DeviceCall::CompletionsOut:
-      if (completionsOnTheirWay_ > 0 && --completionsOnTheirWay_ == 0) {
-        std::vector<Input> answers;
-        answers.swap(heldAnswers_);
-        for (const Input& input : answers) Deliver(input);
-      }
+      if (completionsOnTheirWay_ == 0) break;  // unplugged meanwhile
+      --completionsOnTheirWay_;
+      completionsUnread_.push_back(static_cast<UMockdevIoctlClient*>(g_object_ref(call.client)));
+      CheckCompletionsRead();
       break;
   }
   if (call.client != nullptr) g_object_unref(call.client);
@@ -376,16 +381,16 @@ void HidrawNode::AnswerWrite(UMockdevIoctlClient* client) {
     ++completionsOnTheirWay_;
     listener_->OnOutputReport(report);
     Complete(client, static_cast<long>(length));
-    if (!gone_) ReleaseAnswersAfterCompletion();
+    if (!gone_) ReleaseAnswersAfterCompletion(client);
     return;
   }
   Complete(client, static_cast<long>(length));
 }
 
-void HidrawNode::ReleaseAnswersAfterCompletion() {
+void HidrawNode::ReleaseAnswersAfterCompletion(UMockdevIoctlClient* client) {
   GMainContext* context = umockdevContext_.load();
   if (context == nullptr) {  // cannot happen once a write came; never hold answers for good
-    HandedCall call{this, nullptr, DeviceCall::CompletionsOut};
+    HandedCall call{this, static_cast<UMockdevIoctlClient*>(g_object_ref(client)), DeviceCall::CompletionsOut};
     return Handle(call);
   }
   // umockdev sends a result from its own context, in steps each due at once
@@ -393,16 +398,52 @@ void HidrawNode::ReleaseAnswersAfterCompletion() {
   // result has been written to the program's connection.
   GSource* idle = g_idle_source_new();
   g_source_set_priority(idle, G_PRIORITY_LOW);
-  g_source_set_callback(idle, &HidrawNode::OnCompletionOut, new CompletionNote{&mailbox_, this},
-                        [](gpointer note) { delete static_cast<CompletionNote*>(note); });
+  auto* note = new CompletionNote{&mailbox_, this, static_cast<UMockdevIoctlClient*>(g_object_ref(client))};
+  g_source_set_callback(idle, &HidrawNode::OnCompletionOut, note, [](gpointer data) {
+    auto* note = static_cast<CompletionNote*>(data);
+    if (note->client != nullptr) g_object_unref(note->client);
+    delete note;
+  });
   g_source_attach(idle, context);
   g_source_unref(idle);
 }
 
 gboolean HidrawNode::OnCompletionOut(gpointer data) {
-  const auto* note = static_cast<const CompletionNote*>(data);
-  note->mailbox->Post(HandedCall{note->node, nullptr, DeviceCall::CompletionsOut});
+  auto* note = static_cast<CompletionNote*>(data);
+  note->mailbox->Post(HandedCall{note->node, note->client, DeviceCall::CompletionsOut});
+  note->client = nullptr;  // the taker releases it
   return G_SOURCE_REMOVE;
+}
+
+void HidrawNode::CheckCompletionsRead() {
+  // The result lies in the connection's send queue until the program has
+  // read it, and its write returns right after.
+  auto read = [this](UMockdevIoctlClient* client) {
+    Reader* reader = FindReader(client);
+    int unread = 0;
+    if (reader != nullptr && reader->peer >= 0 && ioctl(reader->peer, SIOCOUTQ, &unread) == 0 && unread > 0)
+      return false;
+    g_object_unref(client);
+    return true;
+  };
+  completionsUnread_.erase(std::remove_if(completionsUnread_.begin(), completionsUnread_.end(), read),
+                           completionsUnread_.end());
+  if (!completionsUnread_.empty()) {
+    if (!completionCheck_) completionCheck_ = std::make_unique<MicrosecondTimer>([this] { CheckCompletionsRead(); });
+    completionCheck_->WakeAt(MonotonicUs() + kCompletionCheckUs);
+    return;
+  }
+  if (completionsOnTheirWay_ > 0) return;
+  std::vector<Input> answers;
+  answers.swap(heldAnswers_);
+  for (const Input& input : answers) Deliver(input);
+}
+
+void HidrawNode::DropCompletions() {
+  completionsOnTheirWay_ = 0;
+  for (UMockdevIoctlClient* client : completionsUnread_) g_object_unref(client);
+  completionsUnread_.clear();
+  if (completionCheck_) completionCheck_->Cancel();
 }
 
 HidrawNode::Reader* HidrawNode::FindReader(UMockdevIoctlClient* client) {

@@ -46,6 +46,7 @@
 
 #include "call_mailbox.h"
 #include "hidraw_description.h"
+#include "microsecond_timer.h"
 #include "simulated_controller.h"
 #include "testbed.h"
 
@@ -132,8 +133,10 @@ class HidrawNode {
   void EndHeldWrites(int error);
   void Deliver(const Input& input);
   // Answers wait until the result of the write they answer is out.
-  void ReleaseAnswersAfterCompletion();
+  void ReleaseAnswersAfterCompletion(UMockdevIoctlClient* client);
   static gboolean OnCompletionOut(gpointer note);
+  void CheckCompletionsRead();
+  void DropCompletions();
   Reader* FindReader(UMockdevIoctlClient* client);
   void Opened(UMockdevIoctlClient* client, int peer);
   void Closed(UMockdevIoctlClient* client);
@@ -182,7 +185,11 @@ class HidrawNode {
 
   bool takingWrites_ = true;
   std::vector<std::unique_ptr<HeldWrite>> heldWrites_;
+  // Results of writes the device took: handed to umockdev, and then written
+  // to their program's connection but not yet read by it.
   unsigned completionsOnTheirWay_ = 0;
+  std::vector<UMockdevIoctlClient*> completionsUnread_;  // references of our own
+  std::unique_ptr<MicrosecondTimer> completionCheck_;
   std::vector<Input> heldAnswers_;
   uint64_t shortDropped_ = 0;
 

@@ -12,11 +12,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <future>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "hidraw_client.h"
@@ -174,6 +177,44 @@ TEST(Concurrent, EveryDescriptorOpenOnANodeGetsEachReportAndTakesOnlyItsOwn) {
   EXPECT_FALSE(late.Readable(0));
   EXPECT_FALSE(first.Readable(0)) << "poll shows a report that every reader has taken";
   EXPECT_EQ(StatusField(Control("status 2"), "queued"), "0");
+}
+
+TEST(Concurrent, AnAnswerBecomesReadableOnlyOnceItsWriteHasReturned) {
+  // One descriptor writes while another, on its own thread, waits in poll
+  // for the answer and notes whether the write had returned by then. As on
+  // the kernel, the writer's thread may be scheduled after the reader's even
+  // though its write returned first, now and then; an answer queued before
+  // the write's result goes back, though, comes first most of the time.
+  constexpr int kTrips = 100;
+  HidrawFile writer(Node(2));
+  HidrawFile watcher(Node(2));
+  ASSERT_NO_FATAL_FAILURE(Attend(writer));
+  ASSERT_NO_FATAL_FAILURE(Attend(watcher));
+  std::atomic<int> returned{-1};  // the trip whose write has returned
+  int early = 0;
+  int stale = 0;  // woken for another descriptor's report
+  for (int trip = 0; trip < kTrips; ++trip) {
+    std::promise<bool> seen;
+    std::future<bool> answered = seen.get_future();
+    std::thread watch([&] {
+      const bool readable = watcher.Readable(kEventTimeoutMs);
+      const bool before = returned.load() != trip;
+      uint8_t report[kReportSize];
+      const bool got = readable && watcher.Read(report, sizeof report) == static_cast<ssize_t>(kReportSize);
+      if (got && before) ++early;
+      if (readable && !got) ++stale;
+      seen.set_value(got);
+    });
+    const ssize_t written = writer.Write(VersionRequest());
+    returned.store(trip);
+    const bool ok = answered.get();
+    watch.join();
+    ASSERT_EQ(written, 65);
+    ASSERT_TRUE(writer.Answer().has_value()) << "trip " << trip;
+    (void)ok;
+  }
+  std::printf("answers seen before their write returned: %d of %d, stale %d\n", early, kTrips, stale);
+  EXPECT_LT(early, kTrips / 5);
 }
 
 }  // namespace
