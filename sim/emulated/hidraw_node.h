@@ -15,8 +15,10 @@
 // also be woken while only another has a report, and its read then fails
 // with EAGAIN. Writes carry report ID 0 and the 64 report bytes; a write the
 // device does not take fails after 5 s with ETIMEDOUT, as usbhid's does.
-// What the device answers to a write is queued only once the write's result
-// is on its way back to the program.
+// What the device answers to a write is queued only once the program has
+// read the write's result off its connection (where the node could not tell
+// that connection's end from another opened at the same moment, once
+// umockdev has sent it).
 //
 // Disconnected, the node behaves as a pulled-out device's: reports already
 // queued stay readable, then reads fail with EIO; poll gives POLLIN, POLLERR
