@@ -218,6 +218,17 @@ TEST(Devices, IoctlsAnswerIdsNamesAndTheReportDescriptorAndRefuseTheRest) {
     EXPECT_EQ(ioctl(file.Fd(), HIDIOCGRDESC, &part), -1);
     EXPECT_EQ(errno, EINVAL);
 
+    // Report requests go to the device, which has no such reports and
+    // stalls them.
+    for (unsigned long request :
+         {static_cast<unsigned long>(HIDIOCGFEATURE(8)), static_cast<unsigned long>(HIDIOCSFEATURE(8))}) {
+      SCOPED_TRACE(request);
+      uint8_t report[8] = {};
+      errno = 0;
+      EXPECT_EQ(ioctl(file.Fd(), request, report), -1);
+      EXPECT_EQ(errno, EPIPE);
+    }
+
     // Requests hidraw does not know are not for a tty either.
     for (unsigned long unknown : {static_cast<unsigned long>(_IOR('H', 0x30, int)), 0x5401UL /* TCGETS */}) {
       SCOPED_TRACE(unknown);
