@@ -16,11 +16,14 @@ enum class DeviceCall {
   Write,
   Opened,  // a program opened the node
   Closed,  // ... and closed it again
+  // umockdev has sent the results of the calls completed before: what the
+  // device answers to them may now be read (no client).
+  CompletionsOut,
 };
 
 struct HandedCall {
   HidrawNode* node;
-  UMockdevIoctlClient* client;  // a reference the taker releases
+  UMockdevIoctlClient* client;  // a reference the taker releases, or null
   DeviceCall call;
   // Opened: the emulator's own copy of its end of the program's connection,
   // which the taker owns, or -1.

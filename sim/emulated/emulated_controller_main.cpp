@@ -20,7 +20,6 @@ constexpr int kExitUsage = 2;
 // only through its preload library.
 bool UnderUmockdevWrapper() { return dlopen("libumockdev-preload.so.0", RTLD_LAZY | RTLD_NOLOAD) != nullptr; }
 
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -34,7 +33,9 @@ int main(int argc, char** argv) {
     std::fprintf(out,
                  "Control commands (K: controller number, default 1): status [K], attach [K], unplug [K],\n"
                  "reattach [K], image [K] FILE, violations [K], stats [K], quit (with PROGRAM: PROGRAM\n"
-                 "gets SIGTERM). PROGRAM finds the control socket in $%s.\n"
+                 "gets SIGTERM), input [K] N (N input reports from controller K that answer nothing,\n"
+                 "numbered from 1 in bytes 0-3, little-endian), short [K] (one 8-byte input report, which\n"
+                 "the kernel drops). PROGRAM finds the control socket in $%s.\n"
                  "SIGINT or SIGTERM with PROGRAM running: passed on with --forward-signals; otherwise\n"
                  "the emulator waits for PROGRAM (which shares its process group) to end, and a second\n"
                  "signal kills PROGRAM.\n"
@@ -44,7 +45,8 @@ int main(int argc, char** argv) {
                  kControlEnvironment);
     return error.empty() ? 0 : kExitUsage;
   }
-  if (!options.sendPath.empty()) return SendControlCommandAndPrint("korvid-emulated-controller", options.sendPath, options.sendCommand);
+  if (!options.sendPath.empty())
+    return SendControlCommandAndPrint("korvid-emulated-controller", options.sendPath, options.sendCommand);
 
   if (!UnderUmockdevWrapper()) {
     std::fprintf(stderr,

@@ -2,46 +2,74 @@
 
 #include "protocol.h"
 
-std::string ControllerProductName(uint16_t productId) {
-  return productId == kBootProductId ? "Korvid Controller (BOOT)" : "Korvid Controller";
+const char kControllerManufacturer[] = "Korvid";
+
+std::string ControllerProductString(uint16_t productId) {
+  return productId == kBootProductId ? "Controller (BOOT)" : "Controller";
 }
 
-EmulatedLink::EmulatedLink(Testbed& testbed, CallMailbox& mailbox, std::vector<std::unique_ptr<HidrawNode>>& retired,
-                           unsigned port, mode_t nodeMode, OutputSink sink)
-    : testbed_(testbed),
-      mailbox_(mailbox),
-      retired_(retired),
-      port_(port),
-      nodeMode_(nodeMode),
-      sink_(std::move(sink)) {}
+EmulatedLink::EmulatedLink(Testbed& testbed, CallMailbox& mailbox,
+                           std::vector<std::unique_ptr<EmulatedDevice>>& retired, LinkSettings settings,
+                           OutputSink sink)
+    : testbed_(testbed), mailbox_(mailbox), retired_(retired), settings_(std::move(settings)), sink_(std::move(sink)) {}
 
 EmulatedLink::~EmulatedLink() {
-  if (node_) retired_.push_back(std::move(node_));
+  if (device_) retired_.push_back(std::move(device_));
 }
 
 bool EmulatedLink::Appear(const DeviceIdentity& identity) {
   Vanish();
   error_.clear();
-  HidIdentity hid{HidBus::Usb, identity.vendorId, identity.productId, ControllerProductName(identity.productId)};
-  node_ =
-      std::make_unique<HidrawNode>(testbed_, mailbox_, hid, port_, nodeMode_, static_cast<HidrawNodeListener*>(this));
-  if (node_->Plug(error_)) return true;
-  node_->Unplug();
-  retired_.push_back(std::move(node_));
+  DeviceSpec spec;
+  spec.vendorId = identity.vendorId;
+  spec.productId = identity.productId;
+  spec.manufacturer = kControllerManufacturer;
+  spec.product = ControllerProductString(identity.productId);
+  spec.serial = settings_.serial;
+  spec.interfaces.push_back(&ControllerReportDescriptor());
+  if (settings_.secondInterface) spec.interfaces.push_back(&KeyboardReportDescriptor());
+  const bool boot = identity.productId == kBootProductId;
+  const unsigned port =
+      !boot && appearedInBootMode_ && settings_.returnPort != 0 ? settings_.returnPort : settings_.port;
+  appearedInBootMode_ = appearedInBootMode_ || boot;
+  device_ = std::make_unique<EmulatedDevice>(testbed_, mailbox_, spec, port, settings_.nodeMode,
+                                             std::vector<HidrawNodeListener*>{this});
+  if (device_->Plug(error_)) return true;
+  device_->Unplug();
+  retired_.push_back(std::move(device_));
   return false;
 }
 
 void EmulatedLink::Vanish() {
-  if (!node_) return;
-  node_->Unplug();
-  retired_.push_back(std::move(node_));
+  if (!device_) return;
+  device_->Unplug();
+  retired_.push_back(std::move(device_));
 }
 
 void EmulatedLink::SendInput(const Report& report) {
-  if (node_) node_->QueueInput(report);
+  if (device_) device_->Node(0).QueueInput(report);
 }
 
-std::string EmulatedLink::Devnode() const { return node_ && node_->Present() ? node_->Devnode() : std::string(); }
+bool EmulatedLink::SendNumbered(unsigned count) {
+  if (!device_) return false;
+  for (unsigned n = 1; n <= count; ++n) {
+    Report report{};
+    for (int byte = 0; byte < 4; ++byte) report[byte] = static_cast<uint8_t>(n >> (8 * byte));
+    device_->Node(0).QueueInput(report);
+  }
+  return true;
+}
+
+bool EmulatedLink::SendShort() {
+  if (!device_) return false;
+  const uint8_t report[kShortReportSize] = {0x05, 0x00, 0x16, 0x01, 0x00, 0x14};  // an acknowledgement, cut short
+  device_->Node(0).QueueInput(report, sizeof report);
+  return true;
+}
+
+std::string EmulatedLink::Devnode() const {
+  return device_ && device_->Node(0).Present() ? device_->Node(0).Devnode() : std::string();
+}
 
 void EmulatedLink::OnOutputReport(const Report& report) { sink_(report); }
 
@@ -51,5 +79,5 @@ void EmulatedLink::OnWireViolation(const std::string& what) {
 }
 
 void EmulatedLink::StopReading() {
-  if (node_) node_->StopTakingWrites();
+  if (device_) device_->Node(0).StopTakingWrites();
 }

@@ -20,16 +20,37 @@ const char kControlEnvironment[] = "KORVID_EMULATOR_CONTROL";
 
 namespace {
 
-HidIdentity ExtraIdentity(ExtraDevice extra) {
+DeviceSpec ExtraSpec(ExtraDevice extra) {
+  DeviceSpec spec;
+  spec.vendorId = 0x2DC8;
+  spec.manufacturer = kControllerManufacturer;
+  spec.interfaces.push_back(&ControllerReportDescriptor());
   switch (extra) {
     case ExtraDevice::OtherVendor:
-      return HidIdentity{HidBus::Usb, 0x046D, 0xC000, "USB Receiver"};
+      spec.vendorId = 0x046D;
+      spec.productId = 0xC000;
+      spec.manufacturer.clear();
+      spec.product = "USB Receiver";
+      spec.interfaces = {&KeyboardReportDescriptor()};
+      break;
     case ExtraDevice::Bluetooth:
-      return HidIdentity{HidBus::Bluetooth, 0x2DC8, kBootProductId, ControllerProductName(kBootProductId)};
+      spec.bus = HidBus::Bluetooth;
+      spec.productId = kBootProductId;
+      spec.product = ControllerProductString(kBootProductId);
+      break;
     case ExtraDevice::Application:
+      spec.productId = 0x5751;
+      spec.product = ControllerProductString(0x5751);
+      spec.serial = "KVA0000000001";
       break;
   }
-  return HidIdentity{HidBus::Usb, 0x2DC8, 0x5751, ControllerProductName(0x5751)};
+  return spec;
+}
+
+std::string ControllerSerial(unsigned k) {
+  char serial[16];
+  std::snprintf(serial, sizeof serial, "KV%010u", k);
+  return serial;
 }
 
 // Written whole or not at all: a test waiting for the file never reads half.
@@ -61,14 +82,23 @@ bool ParseControllerNumber(const std::string& text, unsigned& k) {
 
 // One emulated controller: its service, and the link that gives it nodes.
 struct Emulator::Controller {
-  Controller(Testbed& testbed, CallMailbox& mailbox, std::vector<std::unique_ptr<HidrawNode>>& retired, unsigned port,
-             mode_t nodeMode, const ServiceOptions& options)
-      : link(testbed, mailbox, retired, port, nodeMode,
-             [this](const Report& report) { service.OnOutputReport(report, MonotonicUs()); }),
-        service(options, link) {}
+  Controller(Testbed& testbed, CallMailbox& mailbox, std::vector<std::unique_ptr<EmulatedDevice>>& retired,
+             LinkSettings settings, const ServiceOptions& options, uint32_t shortReportAtChunk)
+      : link(testbed, mailbox, retired, std::move(settings), [this](const Report& report) { Take(report); }),
+        service(options, link),
+        shortReportAtChunk(shortReportAtChunk) {}
+
+  void Take(const Report& report) {
+    const uint32_t before = DataCommands();
+    service.OnOutputReport(report, MonotonicUs());
+    if (shortReportAtChunk != 0 && before < shortReportAtChunk && DataCommands() >= shortReportAtChunk)
+      link.SendShort();
+  }
+  uint32_t DataCommands() const { return service.Controller() ? service.Controller()->DataCommandsReceived() : 0; }
 
   EmulatedLink link;
   ControllerService service;
+  uint32_t shortReportAtChunk;
 };
 
 Emulator::Emulator(EmulatorOptions options)
@@ -109,7 +139,14 @@ bool Emulator::Start(std::string& error) {
     service.controller = ControllerConfigFor(options_, k);
     const bool locked =
         std::find(options_.noPermission.begin(), options_.noPermission.end(), k) != options_.noPermission.end();
-    controllers_.push_back(std::make_unique<Controller>(*testbed_, mailbox_, retired_, k, locked ? 0 : 0666, service));
+    LinkSettings link;
+    link.port = k;
+    link.nodeMode = locked ? 0 : 0666;
+    link.secondInterface = options_.secondInterface;
+    link.serial = ControllerSerial(k);
+    if (options_.faultOn == 0 || options_.faultOn == k) link.returnPort = options_.returnPort;
+    const uint32_t shortAt = options_.faultOn == 0 || options_.faultOn == k ? options_.shortReportAtChunk : 0;
+    controllers_.push_back(std::make_unique<Controller>(*testbed_, mailbox_, retired_, link, service, shortAt));
     Controller& controller = *controllers_.back();
     controller.service.Start(MonotonicUs());
     if (options_.service.attachAtStart && !controller.service.Attached()) {
@@ -145,7 +182,8 @@ bool Emulator::Start(std::string& error) {
 }
 
 bool Emulator::PlugExtra(ExtraDevice extra, unsigned port, std::string& error) {
-  extras_.push_back(std::make_unique<HidrawNode>(*testbed_, mailbox_, ExtraIdentity(extra), port, 0666, nullptr));
+  extras_.push_back(std::make_unique<EmulatedDevice>(*testbed_, mailbox_, ExtraSpec(extra), port, 0666,
+                                                     std::vector<HidrawNodeListener*>{}));
   return extras_.back()->Plug(error);
 }
 
@@ -207,11 +245,30 @@ std::string Emulator::Control(const std::string& line) {
   }
   const bool known = command.word == "status" || command.word == "attach" || command.word == "unplug" ||
                      command.word == "reattach" || command.word == "violations" || command.word == "stats" ||
-                     command.word == "image";
+                     command.word == "image" || command.word == "input" || command.word == "short";
   if (!known) return "error unknown command: " + command.word;
 
   unsigned k = 1;
   std::string serviceLine = command.word;
+  if (command.word == "input") {
+    // "input K N", or "input N" for the first controller.
+    const ControlCommand parts = ParseControlCommand(command.argument);
+    const std::string count = parts.argument.empty() ? parts.word : parts.argument;
+    unsigned long n = 0;
+    if ((!parts.argument.empty() && !ParseControllerNumber(parts.word, k)) ||
+        !ParseWholeNumber(count.c_str(), 1000, n) || n == 0)
+      return "error input takes [K] N, N from 1 to 1000";
+    if (k > controllers_.size()) return "error no controller " + std::to_string(k);
+    if (!controllers_[k - 1]->link.SendNumbered(static_cast<unsigned>(n))) return "error not attached";
+    return "ok sent " + std::to_string(n);
+  }
+  if (command.word == "short") {
+    if (!command.argument.empty() && !ParseControllerNumber(command.argument, k))
+      return "error short takes a controller number from 1";
+    if (k > controllers_.size()) return "error no controller " + std::to_string(k);
+    if (!controllers_[k - 1]->link.SendShort()) return "error not attached";
+    return "ok sent " + std::to_string(EmulatedLink::kShortReportSize) + " bytes";
+  }
   if (command.word == "image") {
     // "image K FILE", or "image FILE" for the first controller.
     const ControlCommand parts = ParseControlCommand(command.argument);
@@ -236,6 +293,7 @@ std::string Emulator::Control(const std::string& line) {
     reply += " open=" + std::to_string(present ? node->Openers() : 0);
     reply += " queued=" + std::to_string(present ? node->Queued() : 0);
     reply += " wire_violations=" + std::to_string(controller.link.WireViolationCount());
+    reply += " short_dropped=" + std::to_string(node != nullptr ? node->ShortReportsDropped() : 0);
   } else if (command.word == "violations") {
     for (const std::string& violation : controller.link.WireViolations())
       reply += (reply.empty() ? "" : "; ") + violation;
@@ -266,7 +324,7 @@ void Emulator::Shutdown() {
   for (const HandedCall& call : mailbox_.Take()) call.node->Handle(call);
   if (mailboxWatch_ != 0) g_source_remove(mailboxWatch_);
   mailboxWatch_ = 0;
-  for (auto& node : retired_) node->Forget();
+  for (auto& device : retired_) device->Forget();
   testbed_.reset();  // removes the testbed folder
   controllers_.clear();
   retired_.clear();

@@ -57,9 +57,9 @@ class Emulator {
   CallMailbox mailbox_;
   guint mailboxWatch_ = 0;
   std::unique_ptr<Testbed> testbed_;
-  std::vector<std::unique_ptr<HidrawNode>> retired_;  // unplugged, still answering ENODEV
+  std::vector<std::unique_ptr<EmulatedDevice>> retired_;  // unplugged, still answering as pulled out
   std::vector<std::unique_ptr<Controller>> controllers_;
-  std::vector<std::unique_ptr<HidrawNode>> extras_;
+  std::vector<std::unique_ptr<EmulatedDevice>> extras_;
   MicrosecondTimer timer_;
   UnixControlChannel control_;
   std::unique_ptr<PollSetSource> controlSource_;

@@ -18,10 +18,18 @@ const char kEmulatorUsage[] =
     "  --extra KIND               one more hidraw device that is not ours (repeatable):\n"
     "                             other-vendor (USB 046D:C000), bluetooth (bus 0005, our BOOT ids),\n"
     "                             application (USB 2DC8:5751)\n"
-    "  --no-permission K          nobody but root may open controller K's node (mode 0)\n"
+    "  --no-permission K          nobody but root may open controller K's nodes (mode 0)\n"
+    "  --two-interfaces           each controller's USB device has a second HID interface (:1.1,\n"
+    "                             the next hidraw node) with a keyboard's 8-byte reports and the\n"
+    "                             same ids; it takes writes and answers nothing\n"
+    "  --return-port N            after the completion command the controller comes back on USB\n"
+    "                             port N (1-N), not its own (with several controllers: --fault-on's)\n"
+    "  --short-report-at-chunk N  with data command N the controller also sends an input report\n"
+    "                             shorter than its descriptor's, which the kernel drops\n"
     "  --attach-after-start       no controller is plugged in until the control command attach\n"
     "  --paced                    full-speed USB pace: one report taken and answered per 1 ms frame\n"
-    "  --stop-reading-at-chunk N  takes data command N, then no further report: writes wait\n"
+    "  --stop-reading-at-chunk N  takes data command N, then no further report: each write\n"
+    "                             fails after 5 s with ETIMEDOUT\n"
     "  --application-mode         the controllers run their application (product 0x5751)\n"
     "  --return-delay-ms N        after the completion command, back as the application after N ms\n"
     "                             (default 500)\n"
@@ -113,6 +121,19 @@ std::string ParseEmulatorCommandLine(const std::vector<std::string>& args, Emula
       if (!ParseController(value, k)) return "--no-permission takes a controller number from 1";
       options.noPermission.push_back(k);
       ++i;
+    } else if (arg == "--two-interfaces") {
+      options.secondInterface = true;
+    } else if (arg == "--return-port") {
+      unsigned long port = 0;
+      if (!ParseWholeNumber(value.c_str(), 127, port) || port == 0) return "--return-port takes a port from 1 to 127";
+      options.returnPort = static_cast<unsigned>(port);
+      ++i;
+    } else if (arg == "--short-report-at-chunk") {
+      unsigned long chunk = 0;
+      if (!ParseWholeNumber(value.c_str(), 0xFFFFFFFF, chunk) || chunk == 0)
+        return "--short-report-at-chunk takes a chunk number from 1";
+      options.shortReportAtChunk = static_cast<uint32_t>(chunk);
+      ++i;
     } else if (arg == "--attach-after-start") {
       options.service.attachAtStart = false;
     } else if (arg == "--paced") {
@@ -146,6 +167,11 @@ std::string ParseEmulatorCommandLine(const std::vector<std::string>& args, Emula
   if (options.faultOn > options.controllers) return "--fault-on names a controller beyond --controllers";
   for (unsigned k : options.noPermission)
     if (k > options.controllers) return "--no-permission names a controller beyond --controllers";
+  // Controllers take ports 1 to N, the extra devices the ports after them.
+  if (options.returnPort != 0 && options.returnPort <= options.controllers + options.extras.size())
+    return "--return-port names a port a device is plugged into";
+  if (options.returnPort != 0 && options.controllers > 1 && options.faultOn == 0)
+    return "--return-port with several controllers needs --fault-on K";
   if (options.program.empty() && (options.forwardSignals || !options.programPidFile.empty()))
     return "--forward-signals and --program-pid-file need a PROGRAM after --";
   return std::string();

@@ -23,6 +23,9 @@ struct EmulatorOptions {
   std::vector<uint16_t> vendors;  // per controller, cycling; empty: the default vendor
   std::vector<ExtraDevice> extras;
   std::vector<unsigned> noPermission;  // 1-based controllers whose nodes nobody may open
+  bool secondInterface = false;        // a keyboard-like HID interface beside each controller's
+  unsigned returnPort = 0;             // USB port the faulted controller returns on; 0: its own
+  uint32_t shortReportAtChunk = 0;     // with data command N a short input report; 0: never
   std::string control;                 // control channel socket; empty: none
   std::string rootFile;                // where the testbed's root folder is written
   std::string programPidFile;

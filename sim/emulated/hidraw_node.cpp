@@ -4,6 +4,8 @@
 #include <fcntl.h>
 #include <glib-unix.h>
 #include <linux/hidraw.h>
+#include <linux/sockios.h>
+#include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -18,6 +20,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 
 namespace {
 
@@ -28,6 +31,10 @@ constexpr std::size_t kReportWrite = kReportSize + 1;  // report ID 0, then the 
 
 constexpr unsigned kGetRawName = _IOC_NR(HIDIOCGRAWNAME(0));
 constexpr unsigned kGetRawPhys = _IOC_NR(HIDIOCGRAWPHYS(0));
+constexpr unsigned kGetRawUniq = 0x08;  // HIDIOCGRAWUNIQ(len)
+// HIDIOCSFEATURE, HIDIOCGFEATURE, HIDIOCSINPUT, HIDIOCGINPUT, HIDIOCSOUTPUT,
+// HIDIOCGOUTPUT (len).
+constexpr unsigned kReportRequests[] = {0x06, 0x07, 0x09, 0x0A, 0x0B, 0x0C};
 
 void Complete(UMockdevIoctlClient* client, long result, int error = 0) {
   umockdev_ioctl_client_complete(client, result, error);
@@ -64,19 +71,41 @@ std::string BoundPath(int fd) {
 struct HidrawNode::Reader {
   HidrawNode* node = nullptr;
   UMockdevIoctlClient* client = nullptr;  // one reference
-  std::array<Report, kQueuedReports> queue{};
+  std::array<Input, kQueuedReports> queue{};
   std::size_t head = 0;
   std::size_t queued = 0;
   int peer = -1;  // hangs up when the program's end of the connection closes
   guint hangUpWatch = 0;
+  bool nextWriteFailsProtocol = false;  // its write waited while the device went
 };
 
-HidrawNode::HidrawNode(Testbed& testbed, CallMailbox& mailbox, HidIdentity identity, unsigned port, mode_t mode,
-                       HidrawNodeListener* listener)
+// A write the device does not take, until usbhid gives up on it.
+struct HidrawNode::HeldWrite {
+  HidrawNode* node = nullptr;
+  UMockdevIoctlClient* client = nullptr;  // one reference
+  guint timeout = 0;
+};
+
+namespace {
+
+// What umockdev's thread needs to tell the main loop that results went out.
+struct CompletionNote {
+  CallMailbox* mailbox;
+  HidrawNode* node;
+  UMockdevIoctlClient* client;  // one reference
+};
+
+// How often to look whether a program has read the result of its write.
+constexpr uint64_t kCompletionCheckUs = 50;
+
+}  // namespace
+
+HidrawNode::HidrawNode(Testbed& testbed, CallMailbox& mailbox, HidrawIdentity identity, std::string devnode,
+                       mode_t mode, HidrawNodeListener* listener)
     : testbed_(testbed),
       mailbox_(mailbox),
       identity_(std::move(identity)),
-      port_(port),
+      devnode_(std::move(devnode)),
       mode_(mode),
       listener_(listener) {}
 
@@ -85,42 +114,43 @@ HidrawNode::~HidrawNode() {
   if (handler_ != nullptr) g_object_unref(handler_);
   if (debtWatch_ != 0) g_source_remove(debtWatch_);
   if (ptySlave_ >= 0) close(ptySlave_);
+  if (GMainContext* context = umockdevContext_.exchange(nullptr)) g_main_context_unref(context);
 }
 
 void HidrawNode::Forget() {
-  FailHeldWrites();
+  EndHeldWrites(ENODEV);
+  DropCompletions();
   if (handler_ != nullptr) g_signal_handlers_disconnect_by_data(handler_, this);
   while (!readers_.empty()) DropReader(readers_.end() - 1);
 }
 
-bool HidrawNode::Plug(std::string& error) {
-  description_ = DescribeHidraw(identity_, HidPlacement{port_, testbed_.TakeHidSequence(), testbed_.TakeMinor()});
-  const std::string& devnode = description_.devnode;
-
-  handlerSocket_ = testbed_.HandlerSocket(devnode);
+bool HidrawNode::AttachHandler(std::string& error) {
+  handlerSocket_ = testbed_.HandlerSocket(devnode_);
   handler_ = umockdev_ioctl_base_new();
   g_signal_connect(handler_, "handle-ioctl", G_CALLBACK(OnIoctl), this);
   g_signal_connect(handler_, "handle-read", G_CALLBACK(OnRead), this);
   g_signal_connect(handler_, "handle-write", G_CALLBACK(OnWrite), this);
   g_signal_connect(handler_, "client-connected", G_CALLBACK(OnConnected), this);
-  if (!testbed_.AttachHandler(devnode, handler_, error)) return false;
+  if (!testbed_.AttachHandler(devnode_, handler_, error)) return false;
   // A program of any user reaches the handler; the node's own mode decides
   // who may open it.
   chmod(handlerSocket_.c_str(), 0666);
+  return true;
+}
 
-  // Adding sends the "add" uevents, the node's once its /dev entry exists.
-  if (!testbed_.Add(description_.text, error)) return false;
-  ptyMaster_ = testbed_.PtyMaster(devnode);
+bool HidrawNode::TakePty(std::string& error) {
+  ptyMaster_ = testbed_.PtyMaster(devnode_);
   char slaveName[128];
   if (ptyMaster_ < 0 || ptsname_r(ptyMaster_, slaveName, sizeof slaveName) != 0) {
-    error = "the testbed made no pty for " + devnode;
+    error = "the testbed made no pty for " + devnode_;
     return false;
   }
-  // A program started later must not hold the master open.
+  // A program started later must not hold the master open: the pty hangs
+  // up only once no master is left.
   fcntl(ptyMaster_, F_SETFD, FD_CLOEXEC);
   ptySlave_ = open(slaveName, O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   if (ptySlave_ < 0) {
-    error = "cannot open the pty of " + devnode + ": " + std::strerror(errno);
+    error = "cannot open the pty of " + devnode_ + ": " + std::strerror(errno);
     return false;
   }
   // Doorbell bytes must reach the program's poll one by one, never held for a
@@ -138,34 +168,55 @@ bool HidrawNode::Plug(std::string& error) {
   return true;
 }
 
-void HidrawNode::Unplug() {
+void HidrawNode::Disconnect() {
   if (!plugged_ || gone_) return;
   gone_ = true;
-  FailHeldWrites();
-  for (auto& reader : readers_) reader->queued = 0;
+  // Answers not yet readable were never sent.
+  heldAnswers_.clear();
+  DropCompletions();
+  for (const auto& held : heldWrites_)
+    if (Reader* reader = FindReader(held->client)) reader->nextWriteFailsProtocol = true;
+  EndHeldWrites(EPROTO);
   rung_ = 0;
   if (debtWatch_ != 0) g_source_remove(debtWatch_);
   debtWatch_ = 0;
-  // A program waiting in poll wakes and learns from its read that the
-  // device is gone; the byte is never drained.
-  RingDoorbell();
-  testbed_.Uevent(description_.hidrawSyspath, "remove");
-  testbed_.Uevent(description_.hidSyspath, "remove");
-  // The node first: removing only the parent would leave the node's /dev
-  // entry and class links behind.
-  testbed_.Remove(description_.hidrawSyspath);
-  testbed_.Remove(description_.hidSyspath);
-  testbed_.DetachHandler(description_.devnode);
+  HangUpPty();
 }
 
-void HidrawNode::QueueInput(const Report& report) {
+void HidrawNode::HangUpPty() {
+  // The kernel hangs up a pty's other side when its last master closes, and
+  // a hung-up descriptor polls as POLLIN, POLLOUT, POLLERR and POLLHUP. The
+  // master's number stays the testbed's, which closes it when it goes: a
+  // descriptor of our own takes its place, so that nothing else ever does.
+  const int placeholder = eventfd(0, EFD_CLOEXEC);
+  if (placeholder < 0) return;
+  dup3(placeholder, ptyMaster_, O_CLOEXEC);
+  close(placeholder);
+}
+
+void HidrawNode::DetachHandler() { testbed_.DetachHandler(devnode_); }
+
+void HidrawNode::QueueInput(const uint8_t* bytes, std::size_t size) {
   if (!Present()) return;
+  if (size < identity_.descriptor->inputReportSize) {  // the kernel's "report too short"
+    ++shortDropped_;
+    return;
+  }
+  Input input{};
+  input.size = std::min(size, input.bytes.size());
+  std::memcpy(input.bytes.data(), bytes, input.size);
+  if (completionsOnTheirWay_ > 0) {
+    heldAnswers_.push_back(input);
+    return;
+  }
+  Deliver(input);
+}
+
+void HidrawNode::Deliver(const Input& input) {
   for (auto& reader : readers_) {
-    if (reader->queued == kQueuedReports)
-      reader->head = (reader->head + 1) % kQueuedReports;  // the oldest goes
-    else
-      ++reader->queued;
-    reader->queue[(reader->head + reader->queued - 1) % kQueuedReports] = report;
+    if (reader->queued == kQueuedReports) continue;  // the newest is dropped
+    reader->queue[(reader->head + reader->queued) % kQueuedReports] = input;
+    ++reader->queued;
   }
   SyncDoorbell();
 }
@@ -187,16 +238,22 @@ void HidrawNode::Handle(const HandedCall& call) {
     case DeviceCall::Closed:
       Closed(call.client);
       break;
+    case DeviceCall::CompletionsOut:
+      if (completionsOnTheirWay_ == 0) break;  // unplugged meanwhile
+      --completionsOnTheirWay_;
+      completionsUnread_.push_back(static_cast<UMockdevIoctlClient*>(g_object_ref(call.client)));
+      CheckCompletionsRead();
+      break;
   }
-  g_object_unref(call.client);
+  if (call.client != nullptr) g_object_unref(call.client);
 }
 
 void HidrawNode::AnswerIoctl(UMockdevIoctlClient* client) {
   if (gone_) return Complete(client, -1, ENODEV);
   const unsigned long request = umockdev_ioctl_client_get_request(client);
+  UMockdevIoctlData* argument = umockdev_ioctl_client_get_arg(client);
   if (request == HIDIOCGRAWINFO) {
-    UMockdevIoctlData* data =
-        umockdev_ioctl_data_resolve(umockdev_ioctl_client_get_arg(client), 0, sizeof(hidraw_devinfo), nullptr);
+    UMockdevIoctlData* data = umockdev_ioctl_data_resolve(argument, 0, sizeof(hidraw_devinfo), nullptr);
     if (data == nullptr) return Complete(client, -1, EFAULT);
     hidraw_devinfo info{};
     info.bustype = static_cast<uint16_t>(identity_.bus);
@@ -207,21 +264,55 @@ void HidrawNode::AnswerIoctl(UMockdevIoctlClient* client) {
     g_object_unref(data);
     return;
   }
-  if (_IOC_TYPE(request) == 'H' && _IOC_DIR(request) == _IOC_READ) {
-    if (_IOC_NR(request) == kGetRawName) return AnswerText(client, _IOC_SIZE(request), identity_.name);
-    if (_IOC_NR(request) == kGetRawPhys) return AnswerText(client, _IOC_SIZE(request), description_.phys);
+  const std::vector<uint8_t>& descriptor = identity_.descriptor->bytes;
+  if (request == HIDIOCGRDESCSIZE) {
+    UMockdevIoctlData* data = umockdev_ioctl_data_resolve(argument, 0, sizeof(int), nullptr);
+    if (data == nullptr) return Complete(client, -1, EFAULT);
+    const int size = static_cast<int>(descriptor.size());
+    std::memcpy(data->data, &size, sizeof size);
+    Complete(client, 0);
+    g_object_unref(data);
+    return;
   }
-  Complete(client, -1, EINVAL);
+  if (request == HIDIOCGRDESC) {
+    UMockdevIoctlData* data = umockdev_ioctl_data_resolve(argument, 0, sizeof(hidraw_report_descriptor), nullptr);
+    if (data == nullptr) return Complete(client, -1, EFAULT);
+    uint32_t asked = 0;
+    std::memcpy(&asked, data->data, sizeof asked);
+    if (asked > HID_MAX_DESCRIPTOR_SIZE - 1) {
+      Complete(client, -1, EINVAL);
+    } else {
+      const std::size_t length = std::min<std::size_t>(asked, descriptor.size());
+      std::memcpy(data->data + offsetof(hidraw_report_descriptor, value), descriptor.data(), length);
+      Complete(client, 0);
+    }
+    g_object_unref(data);
+    return;
+  }
+  if (_IOC_TYPE(request) == 'H') {
+    const unsigned number = _IOC_NR(request);
+    if (_IOC_DIR(request) == _IOC_READ) {
+      if (number == kGetRawName) return AnswerText(client, _IOC_SIZE(request), identity_.name);
+      if (number == kGetRawPhys) return AnswerText(client, _IOC_SIZE(request), identity_.phys);
+      if (number == kGetRawUniq) return AnswerText(client, _IOC_SIZE(request), identity_.uniq);
+    }
+    // Feature, input and output report requests go to the device on the
+    // control pipe; the controller has no such reports and stalls them.
+    if (_IOC_DIR(request) == (_IOC_READ | _IOC_WRITE) &&
+        std::find(std::begin(kReportRequests), std::end(kReportRequests), number) != std::end(kReportRequests))
+      return Complete(client, -1, EPIPE);
+  }
+  Complete(client, -1, ENOTTY);
 }
 
 void HidrawNode::AnswerRead(UMockdevIoctlClient* client) {
-  if (gone_) return Complete(client, -1, ENODEV);
   // A reader already ended has a dead program behind it: nothing to give.
   Reader* reader = FindReader(client);
-  if (reader == nullptr || reader->queued == 0) return Complete(client, -1, EAGAIN);
+  if (reader == nullptr || reader->queued == 0) return Complete(client, -1, gone_ ? EIO : EAGAIN);
   UMockdevIoctlData* buffer = umockdev_ioctl_client_get_arg(client);
-  const std::size_t length = std::min<std::size_t>(static_cast<std::size_t>(buffer->data_len), kReportSize);
-  std::memcpy(buffer->data, reader->queue[reader->head].data(), length);
+  const Input& input = reader->queue[reader->head];
+  const std::size_t length = std::min<std::size_t>(static_cast<std::size_t>(buffer->data_len), input.size);
+  std::memcpy(buffer->data, input.bytes.data(), length);
   reader->head = (reader->head + 1) % kQueuedReports;
   --reader->queued;
   SyncDoorbell();
@@ -230,20 +321,44 @@ void HidrawNode::AnswerRead(UMockdevIoctlClient* client) {
 
 void HidrawNode::StopTakingWrites() { takingWrites_ = false; }
 
-void HidrawNode::FailHeldWrites() {
-  for (UMockdevIoctlClient* client : heldWrites_) {
-    Complete(client, -1, ENODEV);
-    g_object_unref(client);
+void HidrawNode::HoldWrite(UMockdevIoctlClient* client) {
+  heldWrites_.push_back(std::make_unique<HeldWrite>());
+  HeldWrite& held = *heldWrites_.back();
+  held.node = this;
+  held.client = static_cast<UMockdevIoctlClient*>(g_object_ref(client));
+  held.timeout = g_timeout_add(kWriteTimeoutMs, &HidrawNode::OnWriteTimedOut, &held);
+}
+
+gboolean HidrawNode::OnWriteTimedOut(gpointer data) {
+  auto* held = static_cast<HeldWrite*>(data);
+  HidrawNode* node = held->node;
+  held->timeout = 0;  // ends as this returns
+  Complete(held->client, -1, ETIMEDOUT);
+  g_object_unref(held->client);
+  auto& writes = node->heldWrites_;
+  writes.erase(std::find_if(writes.begin(), writes.end(), [held](const auto& w) { return w.get() == held; }));
+  return G_SOURCE_REMOVE;
+}
+
+void HidrawNode::EndHeldWrites(int error) {
+  for (const auto& held : heldWrites_) {
+    if (held->timeout != 0) g_source_remove(held->timeout);
+    Complete(held->client, -1, error);
+    g_object_unref(held->client);
   }
   heldWrites_.clear();
 }
 
 void HidrawNode::AnswerWrite(UMockdevIoctlClient* client) {
-  if (gone_) return Complete(client, -1, ENODEV);
-  if (!takingWrites_) {  // the program waits in its write
-    heldWrites_.push_back(static_cast<UMockdevIoctlClient*>(g_object_ref(client)));
-    return;
+  if (gone_) {
+    Reader* reader = FindReader(client);
+    if (reader != nullptr && reader->nextWriteFailsProtocol) {
+      reader->nextWriteFailsProtocol = false;
+      return Complete(client, -1, EPROTO);
+    }
+    return Complete(client, -1, ENODEV);
   }
+  if (!takingWrites_) return HoldWrite(client);  // the program waits in its write
   const UMockdevIoctlData* buffer = umockdev_ioctl_client_get_arg(client);
   const std::size_t length = static_cast<std::size_t>(buffer->data_len);
   char what[96];
@@ -261,10 +376,74 @@ void HidrawNode::AnswerWrite(UMockdevIoctlClient* client) {
   } else if (listener_ != nullptr) {
     Report report;
     std::memcpy(report.data(), buffer->data + 1, report.size());
-    // The controller answers (or vanishes) before the write returns.
+    // The controller takes the report now (it may stop taking or vanish),
+    // but what it answers waits for this write's result.
+    ++completionsOnTheirWay_;
     listener_->OnOutputReport(report);
+    Complete(client, static_cast<long>(length));
+    if (!gone_) ReleaseAnswersAfterCompletion(client);
+    return;
   }
   Complete(client, static_cast<long>(length));
+}
+
+void HidrawNode::ReleaseAnswersAfterCompletion(UMockdevIoctlClient* client) {
+  GMainContext* context = umockdevContext_.load();
+  if (context == nullptr) {  // cannot happen once a write came; never hold answers for good
+    HandedCall call{this, static_cast<UMockdevIoctlClient*>(g_object_ref(client)), DeviceCall::CompletionsOut};
+    return Handle(call);
+  }
+  // umockdev sends a result from its own context, in steps each due at once
+  // at the default priority; an idle of lower priority there runs once the
+  // result has been written to the program's connection.
+  GSource* idle = g_idle_source_new();
+  g_source_set_priority(idle, G_PRIORITY_LOW);
+  auto* note = new CompletionNote{&mailbox_, this, static_cast<UMockdevIoctlClient*>(g_object_ref(client))};
+  g_source_set_callback(idle, &HidrawNode::OnCompletionOut, note, [](gpointer data) {
+    auto* note = static_cast<CompletionNote*>(data);
+    if (note->client != nullptr) g_object_unref(note->client);
+    delete note;
+  });
+  g_source_attach(idle, context);
+  g_source_unref(idle);
+}
+
+gboolean HidrawNode::OnCompletionOut(gpointer data) {
+  auto* note = static_cast<CompletionNote*>(data);
+  note->mailbox->Post(HandedCall{note->node, note->client, DeviceCall::CompletionsOut});
+  note->client = nullptr;  // the taker releases it
+  return G_SOURCE_REMOVE;
+}
+
+void HidrawNode::CheckCompletionsRead() {
+  // The result lies in the connection's send queue until the program has
+  // read it, and its write returns right after.
+  auto read = [this](UMockdevIoctlClient* client) {
+    Reader* reader = FindReader(client);
+    int unread = 0;
+    if (reader != nullptr && reader->peer >= 0 && ioctl(reader->peer, SIOCOUTQ, &unread) == 0 && unread > 0)
+      return false;
+    g_object_unref(client);
+    return true;
+  };
+  completionsUnread_.erase(std::remove_if(completionsUnread_.begin(), completionsUnread_.end(), read),
+                           completionsUnread_.end());
+  if (!completionsUnread_.empty()) {
+    if (!completionCheck_) completionCheck_ = std::make_unique<MicrosecondTimer>([this] { CheckCompletionsRead(); });
+    completionCheck_->WakeAt(MonotonicUs() + kCompletionCheckUs);
+    return;
+  }
+  if (completionsOnTheirWay_ > 0) return;
+  std::vector<Input> answers;
+  answers.swap(heldAnswers_);
+  for (const Input& input : answers) Deliver(input);
+}
+
+void HidrawNode::DropCompletions() {
+  completionsOnTheirWay_ = 0;
+  for (UMockdevIoctlClient* client : completionsUnread_) g_object_unref(client);
+  completionsUnread_.clear();
+  if (completionCheck_) completionCheck_->Cancel();
 }
 
 HidrawNode::Reader* HidrawNode::FindReader(UMockdevIoctlClient* client) {
@@ -354,6 +533,11 @@ gboolean HidrawNode::OnDoorbellReadable(gint, GIOCondition, gpointer self) {
 }
 
 void HidrawNode::Hand(UMockdevIoctlClient* client, DeviceCall call, int peer) {
+  if (umockdevContext_.load() == nullptr) {
+    GMainContext* context = g_main_context_ref_thread_default();
+    GMainContext* none = nullptr;
+    if (!umockdevContext_.compare_exchange_strong(none, context)) g_main_context_unref(context);
+  }
   mailbox_.Post(HandedCall{this, static_cast<UMockdevIoctlClient*>(g_object_ref(client)), call, peer});
 }
 

@@ -1,17 +1,30 @@
-// One emulated hidraw node: a HID device in the testbed whose reads, writes
-// and ioctls are answered as the kernel's hidraw driver answers them.
+// One emulated hidraw node: a device node in the testbed whose reads, writes
+// and ioctls are answered as the kernel's hidraw driver answers them for a
+// USB HID device. The node does not put itself into the testbed: the device
+// it belongs to adds the whole description at once (see EmulatedDevice).
 //
 // As hidraw keeps one queue per open file, every descriptor open on the node
-// (every reader) gets each input report in a queue of its own, and a read
-// takes the next report of the descriptor it was called on; a descriptor
-// opened later starts with nothing. A read returns one whole 64-byte report.
-// A program polls the pty behind the node, which all readers share: it holds
-// one byte per report of the reader with the most queued, so poll shows
-// POLLIN exactly while a report is queued when the node has one reader; with
-// several, a reader may also be woken while only another has a report, and
-// its read then fails with EAGAIN. Writes carry report ID 0 and the 64 report
-// bytes. After Unplug every call on a descriptor still open fails with
-// ENODEV, as on a device that was pulled out.
+// (every reader) gets each input report in a queue of its own, at most 63
+// (the newest dropped beyond), and a read takes the next report of the
+// descriptor it was called on; a descriptor opened later starts with
+// nothing. A read returns one whole report; reports shorter than the report
+// descriptor's input report never reach a queue. A program polls the pty
+// behind the node, which all readers share: it holds one byte per report of
+// the reader with the most queued, so poll shows POLLIN exactly while a
+// report is queued when the node has one reader; with several, a reader may
+// also be woken while only another has a report, and its read then fails
+// with EAGAIN. Writes carry report ID 0 and the 64 report bytes; a write the
+// device does not take fails after 5 s with ETIMEDOUT, as usbhid's does.
+// What the device answers to a write is queued only once the program has
+// read the write's result off its connection (where the node could not tell
+// that connection's end from another opened at the same moment, once
+// umockdev has sent it).
+//
+// Disconnected, the node behaves as a pulled-out device's: reports already
+// queued stay readable, then reads fail with EIO; poll gives POLLIN, POLLERR
+// and POLLHUP (the pty is hung up); writes and ioctls fail with ENODEV, but a
+// write waiting at that moment fails with EPROTO, as does its descriptor's
+// next write, as usbhid's do while the device is going.
 //
 // A reader ends when its program closes the descriptor or dies: umockdev
 // tells of the first, but not of a program killed in the middle of a call,
@@ -26,13 +39,16 @@
 #include <sys/types.h>
 
 #include <array>
+#include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "call_mailbox.h"
 #include "hidraw_description.h"
+#include "microsecond_timer.h"
 #include "simulated_controller.h"
 #include "testbed.h"
 
@@ -46,29 +62,48 @@ class HidrawNodeListener {
   virtual void OnWireViolation(const std::string& what) = 0;
 };
 
+// What the node answers its ioctls with.
+struct HidrawIdentity {
+  HidBus bus = HidBus::Usb;
+  uint16_t vendorId = 0;
+  uint16_t productId = 0;
+  std::string name;
+  std::string phys;
+  std::string uniq;
+  const ReportDescriptor* descriptor = nullptr;
+};
+
 class HidrawNode {
  public:
-  // Reports one reader has not taken yet, as hidraw keeps them; beyond this
-  // the oldest goes.
-  static constexpr std::size_t kQueuedReports = 64;
+  // Reports one reader has not taken yet, as hidraw keeps them (its ring of
+  // 64 holds one fewer); beyond this the newest is dropped.
+  static constexpr std::size_t kQueuedReports = 63;
+  // usbhid's time-out for an output report the device does not take.
+  static constexpr unsigned kWriteTimeoutMs = 5000;
 
   // `listener` may be null: the node takes writes and answers nothing.
-  HidrawNode(Testbed& testbed, CallMailbox& mailbox, HidIdentity identity, unsigned port, mode_t mode,
+  HidrawNode(Testbed& testbed, CallMailbox& mailbox, HidrawIdentity identity, std::string devnode, mode_t mode,
              HidrawNodeListener* listener);
   ~HidrawNode();
   HidrawNode(const HidrawNode&) = delete;
   HidrawNode& operator=(const HidrawNode&) = delete;
 
-  // Handlers first, then the device, then its "add" uevents, so that no
-  // program can open the node before it answers.
-  bool Plug(std::string& error);
-  // "remove" uevents and the device gone; open descriptors fail with ENODEV.
-  void Unplug();
+  // Before the device is added, so that no program can open the node before
+  // it answers.
+  bool AttachHandler(std::string& error);
+  // Once the device is in the testbed: the pty behind the node.
+  bool TakePty(std::string& error);
+  // The device is pulled out (see above); before its "remove" uevents.
+  void Disconnect();
+  // After the device left the testbed.
+  void DetachHandler();
 
-  // An input report for every descriptor open on the node (none: lost).
-  void QueueInput(const Report& report);
-  // The device stops taking output reports: every write from now on waits,
-  // as in the kernel, until the device goes (then it fails with ENODEV).
+  // An input report of `size` bytes for every descriptor open on the node
+  // (none: lost), unless shorter than the descriptor's input report.
+  void QueueInput(const uint8_t* bytes, std::size_t size);
+  void QueueInput(const Report& report) { QueueInput(report.data(), report.size()); }
+  // The device stops taking output reports: every write from now on waits
+  // until usbhid's time-out, or the unplug.
   void StopTakingWrites();
 
   // A call handed over from umockdev's thread; answers and releases it.
@@ -76,18 +111,34 @@ class HidrawNode {
   // Stops hearing from umockdev's thread, before the testbed goes.
   void Forget();
 
-  const std::string& Devnode() const { return description_.devnode; }
+  const std::string& Devnode() const { return devnode_; }
   bool Present() const { return plugged_ && !gone_; }
   std::size_t Openers() const { return readers_.size(); }
   // The most reports any one reader has queued.
   std::size_t Queued() const { return rung_; }
+  // Input reports dropped for being shorter than the descriptor says.
+  uint64_t ShortReportsDropped() const { return shortDropped_; }
 
  private:
+  struct Reader;
+  struct HeldWrite;
+  struct Input {
+    Report bytes;
+    std::size_t size;
+  };
+
   void AnswerIoctl(UMockdevIoctlClient* client);
   void AnswerRead(UMockdevIoctlClient* client);
   void AnswerWrite(UMockdevIoctlClient* client);
-  void FailHeldWrites();
-  struct Reader;
+  void HoldWrite(UMockdevIoctlClient* client);
+  static gboolean OnWriteTimedOut(gpointer held);
+  void EndHeldWrites(int error);
+  void Deliver(const Input& input);
+  // Answers wait until the result of the write they answer is out.
+  void ReleaseAnswersAfterCompletion(UMockdevIoctlClient* client);
+  static gboolean OnCompletionOut(gpointer note);
+  void CheckCompletionsRead();
+  void DropCompletions();
   Reader* FindReader(UMockdevIoctlClient* client);
   void Opened(UMockdevIoctlClient* client, int peer);
   void Closed(UMockdevIoctlClient* client);
@@ -102,6 +153,8 @@ class HidrawNode {
   void DrainDoorbell(unsigned bytes);
   void PayDoorbellDebt();
   static gboolean OnDoorbellReadable(gint fd, GIOCondition condition, gpointer self);
+  // Every program's side of the pty sees the other end closed.
+  void HangUpPty();
 
   // umockdev's thread.
   static gboolean OnIoctl(UMockdevIoctlBase* handler, UMockdevIoctlClient* client, gpointer self);
@@ -116,11 +169,10 @@ class HidrawNode {
 
   Testbed& testbed_;
   CallMailbox& mailbox_;
-  HidIdentity identity_;
-  unsigned port_;
+  HidrawIdentity identity_;
+  std::string devnode_;
   mode_t mode_;
   HidrawNodeListener* listener_;
-  HidrawDescription description_;
   UMockdevIoctlBase* handler_ = nullptr;
   bool plugged_ = false;
   bool gone_ = false;
@@ -130,11 +182,20 @@ class HidrawNode {
   // the inodes of the connections already taken.
   std::string handlerSocket_;
   std::vector<unsigned long> takenPeers_;
+  // umockdev's own main context, where it sends the results of calls.
+  std::atomic<GMainContext*> umockdevContext_{nullptr};
 
   bool takingWrites_ = true;
-  std::vector<UMockdevIoctlClient*> heldWrites_;  // references of our own
+  std::vector<std::unique_ptr<HeldWrite>> heldWrites_;
+  // Results of writes the device took: handed to umockdev, and then written
+  // to their program's connection but not yet read by it.
+  unsigned completionsOnTheirWay_ = 0;
+  std::vector<UMockdevIoctlClient*> completionsUnread_;  // references of our own
+  std::unique_ptr<MicrosecondTimer> completionCheck_;
+  std::vector<Input> heldAnswers_;
+  uint64_t shortDropped_ = 0;
 
-  int ptyMaster_ = -1;    // the testbed's: never closed here
+  int ptyMaster_ = -1;    // the testbed's: closed here only by replacing it
   int ptySlave_ = -1;     // our own opening of the program's side, to drain it
   std::size_t rung_ = 0;  // doorbell bytes the pty holds or will hold
   unsigned doorbellDebt_ = 0;

@@ -39,6 +39,9 @@ class Testbed {
   // gives a returning device new ones.
   unsigned TakeMinor() { return nextMinor_++; }
   unsigned TakeHidSequence() { return ++lastHidSequence_; }
+  // USB addresses on bus 1 (the root hub has 1), a new one each time a
+  // device is enumerated.
+  unsigned TakeUsbDevnum() { return lastUsbDevnum_ = lastUsbDevnum_ % 127 + 1; }
 
  private:
   Testbed(UMockdevTestbed* testbed, std::string root) : testbed_(testbed), root_(std::move(root)) {}
@@ -47,4 +50,5 @@ class Testbed {
   std::string root_;
   unsigned nextMinor_ = 0;
   unsigned lastHidSequence_ = 0;
+  unsigned lastUsbDevnum_ = 1;
 };

@@ -176,4 +176,27 @@ TEST(Concurrent, EveryDescriptorOpenOnANodeGetsEachReportAndTakesOnlyItsOwn) {
   EXPECT_EQ(StatusField(Control("status 2"), "queued"), "0");
 }
 
+TEST(Concurrent, AnAnswerIsNotThereYetWhenItsWriteReturns) {
+  // usbhid's write returns as the device takes the report, and the device
+  // answers after that: right after a write returns, its answer is mostly
+  // still on its way. An answer queued before the write's result went back
+  // would be readable on another descriptor every single time.
+  constexpr int kTrips = 100;
+  // One after the other: the emulator tells a connection's end by what is
+  // new when umockdev takes it, which two opened at once may blur.
+  HidrawFile writer(Node(2));
+  ASSERT_NO_FATAL_FAILURE(Attend(writer));
+  HidrawFile watcher(Node(2));
+  ASSERT_NO_FATAL_FAILURE(Attend(watcher));
+  int notYet = 0;
+  for (int trip = 0; trip < kTrips; ++trip) {
+    ASSERT_EQ(writer.Write(VersionRequest()), 65);
+    if (!watcher.Readable(0)) ++notYet;
+    ASSERT_TRUE(watcher.Answer().has_value()) << "trip " << trip;
+    ASSERT_TRUE(writer.Answer().has_value()) << "trip " << trip;
+  }
+  std::printf("answers not yet readable as their write returned: %d of %d\n", notYet, kTrips);
+  EXPECT_GT(notYet, 0);
+}
+
 }  // namespace

@@ -52,6 +52,10 @@ done <<'CASES'
 --controllers 2 --fault-on 3
 --no-permission 2
 --extra usb
+--return-port 1
+--controllers 2 --return-port 9
+--extra bluetooth --return-port 2
+--short-report-at-chunk 0
 --vendors 0x2DC8,
 --fail-code 25
 --forward-signals
@@ -59,7 +63,11 @@ done <<'CASES'
 --
 --send
 CASES
-emulate --help | grep -q -- "--no-permission K" || fail "--help does not list --no-permission"
+emulate --help >"$work/help"
+for option in "--no-permission K" "--two-interfaces" "--return-port N" "--short-report-at-chunk N" "input [K] N" \
+  "short [K]"; do
+  grep -qF -- "$option" "$work/help" || fail "--help does not list $option"
+done
 
 "$emulator" -- true >/dev/null 2>"$work/err"
 status=$?
@@ -116,8 +124,18 @@ for ending in quit SIGTERM; do
   UMOCKDEV_DIR=$(cat "$work/root") umockdev-wrapper test -e /sys/class/hidraw/hidraw0 ||
     fail "$ending: a program run under the root folder sees no hidraw0"
   reply=$("$emulator" --send "$work/ctl" status)
-  [[ $reply == "attached=1 boot=1 vid=0x2DC8 pid=0x5750 "*" node=/dev/hidraw0 open=0 queued=0 wire_violations=0" ]] ||
+  [[ $reply == "attached=1 boot=1 vid=0x2DC8 pid=0x5750 "*" node=/dev/hidraw0 open=0 queued=0 wire_violations=0 short_dropped=0" ]] ||
     fail "$ending: status '$reply'"
+  for command in "input 2" "input 1 3" "short"; do
+    reply=$("$emulator" --send "$work/ctl" $command)
+    [[ $reply == "ok sent "* ]] || fail "$ending: $command: '$reply'"
+  done
+  reply=$("$emulator" --send "$work/ctl" status)
+  [[ $reply == *" short_dropped=1" ]] || fail "$ending: the short report was not dropped: '$reply'"
+  for command in "input 0" "input 2 1" "input" "short 2"; do
+    reply=$("$emulator" --send "$work/ctl" $command)
+    [[ $reply == "error "* ]] || fail "$ending: $command: '$reply'"
+  done
   reply=$("$emulator" --send "$work/ctl" status 2)
   status=$?
   [[ $status -eq 1 && $reply == "error no controller 2 (there are 1)" ]] || fail "status 2: $status '$reply'"

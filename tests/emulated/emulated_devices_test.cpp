@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <cstring>
 
 #include "hidraw_client.h"
@@ -26,16 +27,81 @@ struct ExpectedDevice {
   uint16_t vendor;
   uint16_t product;
   const char* name;
-  bool ours;  // a controller, which answers
+  bool ours;                // a controller, which answers
+  const char* usbPort;      // the USB device's name, "" off USB
+  const char* serial;       // HID_UNIQ and the USB serial
+  std::size_t inputReport;  // bytes, as its report descriptor declares
 };
 
 const ExpectedDevice kDevices[] = {
-    {"/dev/hidraw0", "0003:00000483:00005750", BUS_USB, 0x0483, 0x5750, "Korvid Controller (BOOT)", true},
-    {"/dev/hidraw1", "0003:00002DC8:00005750", BUS_USB, 0x2DC8, 0x5750, "Korvid Controller (BOOT)", true},
-    {"/dev/hidraw2", "0003:0000046D:0000C000", BUS_USB, 0x046D, 0xC000, "USB Receiver", false},
-    {"/dev/hidraw3", "0005:00002DC8:00005750", BUS_BLUETOOTH, 0x2DC8, 0x5750, "Korvid Controller (BOOT)", false},
-    {"/dev/hidraw4", "0003:00002DC8:00005751", BUS_USB, 0x2DC8, 0x5751, "Korvid Controller", false},
+    {"/dev/hidraw0", "0003:00000483:00005750", BUS_USB, 0x0483, 0x5750, "Korvid Controller (BOOT)", true, "1-1",
+     "KV0000000001", 64},
+    {"/dev/hidraw1", "0003:00002DC8:00005750", BUS_USB, 0x2DC8, 0x5750, "Korvid Controller (BOOT)", true, "1-2",
+     "KV0000000002", 64},
+    {"/dev/hidraw2", "0003:0000046D:0000C000", BUS_USB, 0x046D, 0xC000, "USB Receiver", false, "1-3", "", 8},
+    {"/dev/hidraw3", "0005:00002DC8:00005750", BUS_BLUETOOTH, 0x2DC8, 0x5750, "Korvid Controller (BOOT)", false, "", "",
+     64},
+    {"/dev/hidraw4", "0003:00002DC8:00005751", BUS_USB, 0x2DC8, 0x5751, "Korvid Controller", false, "1-5",
+     "KVA0000000001", 64},
 };
+
+// What a report descriptor declares, read item by item as the kernel's
+// parser reads it (long items aside).
+struct DeclaredReports {
+  unsigned usagePage = 0;  // of the first collection
+  unsigned collections = 0;
+  bool numbered = false;  // a Report ID item
+  std::size_t inputBytes = 0;
+  std::size_t outputBytes = 0;
+  bool wellFormed = true;
+};
+
+DeclaredReports Parse(const uint8_t* bytes, std::size_t size) {
+  DeclaredReports declared;
+  unsigned usagePage = 0, reportSize = 0, reportCount = 0, depth = 0;
+  for (std::size_t at = 0; at < size;) {
+    const uint8_t prefix = bytes[at];
+    const std::size_t length = (prefix & 3) == 3 ? 4 : (prefix & 3);
+    if (at + 1 + length > size) {
+      declared.wellFormed = false;
+      break;
+    }
+    unsigned value = 0;
+    for (std::size_t i = 0; i < length; ++i) value |= static_cast<unsigned>(bytes[at + 1 + i]) << (8 * i);
+    switch (prefix & 0xFC) {
+      case 0x04:
+        usagePage = value;
+        break;
+      case 0x74:
+        reportSize = value;
+        break;
+      case 0x94:
+        reportCount = value;
+        break;
+      case 0x84:
+        declared.numbered = true;
+        break;
+      case 0x80:
+        declared.inputBytes += reportSize * reportCount / 8;
+        break;
+      case 0x90:
+        declared.outputBytes += reportSize * reportCount / 8;
+        break;
+      case 0xA0:
+        if (depth++ == 0 && declared.collections++ == 0) declared.usagePage = usagePage;
+        break;
+      case 0xC0:
+        if (depth == 0) declared.wellFormed = false;
+        --depth;
+        break;
+      default:
+        break;
+    }
+    at += 1 + length;
+  }
+  if (depth != 0) declared.wellFormed = false;
+  return declared;
+}
 
 TEST(Devices, LibudevFindsEveryNodeWithItsHidParentAndDeviceNumber) {
   const std::vector<HidrawEntry> found = ListHidraw();
@@ -46,6 +112,7 @@ TEST(Devices, LibudevFindsEveryNodeWithItsHidParentAndDeviceNumber) {
     EXPECT_EQ(entry.devnode, kDevices[i].devnode);
     EXPECT_EQ(entry.hidId, kDevices[i].hidId);
     EXPECT_EQ(entry.hidName, kDevices[i].name);
+    EXPECT_EQ(entry.hidUniq, kDevices[i].serial);
     EXPECT_FALSE(entry.hidPhys.empty());
     EXPECT_EQ(entry.minor, i);
     const std::optional<HidrawEntry> byNumber = HidrawByDevnum(entry.major, entry.minor);
@@ -54,7 +121,46 @@ TEST(Devices, LibudevFindsEveryNodeWithItsHidParentAndDeviceNumber) {
   }
 }
 
-TEST(Devices, IoctlsAnswerBusIdsNameAndPhysAndRefuseTheRest) {
+TEST(Devices, UsbNodesSitUnderAUsbInterfaceAndDeviceAsTheKernelMakesThem) {
+  const std::vector<HidrawEntry> found = ListHidraw();
+  ASSERT_EQ(found.size(), std::size(kDevices));
+  for (std::size_t i = 0; i < found.size(); ++i) {
+    const ExpectedDevice& expected = kDevices[i];
+    const HidrawEntry& entry = found[i];
+    SCOPED_TRACE(expected.devnode);
+    const std::string port = expected.usbPort;
+    if (port.empty()) {
+      EXPECT_EQ(entry.usbSyspath, "");
+      EXPECT_EQ(entry.interfaceSyspath, "");
+      EXPECT_EQ(entry.idPath, "");
+      continue;
+    }
+    const std::string usb = "/devices/pci0000:00/0000:00:14.0/usb1/" + port;
+    EXPECT_EQ(entry.usbSyspath, "/sys" + usb);
+    EXPECT_EQ(entry.usbDevtype, "usb_device");
+    EXPECT_EQ(entry.interfaceSyspath, "/sys" + usb + "/" + port + ":1.0");
+    EXPECT_EQ(entry.interfaceDevtype, "usb_interface");
+    char hid[32];
+    std::snprintf(hid, sizeof hid, "/0003:%04X:%04X.", expected.vendor, expected.product);
+    EXPECT_EQ(entry.syspath.rfind(entry.interfaceSyspath + hid, 0), 0u) << entry.syspath;
+    EXPECT_EQ(entry.idPath, "pci-0000:00:14.0-usb-0:" + port.substr(2) + ":1.0");
+    EXPECT_EQ(entry.hidPhys, "usb-0000:00:14.0-" + port.substr(2) + "/input0");
+    EXPECT_EQ(entry.Usb("busnum"), "1");
+    EXPECT_EQ(entry.Usb("devpath"), port.substr(2));
+    EXPECT_FALSE(entry.Usb("devnum").empty());
+    char ids[2][8];
+    std::snprintf(ids[0], sizeof ids[0], "%04x", expected.vendor);
+    std::snprintf(ids[1], sizeof ids[1], "%04x", expected.product);
+    EXPECT_EQ(entry.Usb("idVendor"), ids[0]);
+    EXPECT_EQ(entry.Usb("idProduct"), ids[1]);
+    EXPECT_EQ(entry.Usb("serial"), expected.serial);
+    // usbhid names the HID device "<manufacturer> <product>".
+    const std::string manufacturer = entry.Usb("manufacturer");
+    EXPECT_EQ((manufacturer.empty() ? "" : manufacturer + " ") + entry.Usb("product"), expected.name);
+  }
+}
+
+TEST(Devices, IoctlsAnswerIdsNamesAndTheReportDescriptorAndRefuseTheRest) {
   const std::vector<HidrawEntry> found = ListHidraw();
   ASSERT_EQ(found.size(), std::size(kDevices));
   for (std::size_t i = 0; i < found.size(); ++i) {
@@ -80,10 +186,57 @@ TEST(Devices, IoctlsAnswerBusIdsNameAndPhysAndRefuseTheRest) {
     EXPECT_GT(ioctl(file.Fd(), HIDIOCGRAWPHYS(sizeof phys), phys), 0);
     EXPECT_EQ(phys, found[i].hidPhys);
 
+    char uniq[64] = {};
+    EXPECT_EQ(ioctl(file.Fd(), HIDIOCGRAWUNIQ(sizeof uniq), uniq), static_cast<int>(std::strlen(expected.serial) + 1));
+    EXPECT_STREQ(uniq, expected.serial);
+
     int descriptorSize = 0;
+    ASSERT_EQ(ioctl(file.Fd(), HIDIOCGRDESCSIZE, &descriptorSize), 0) << std::strerror(errno);
+    ASSERT_GT(descriptorSize, 0);
+    hidraw_report_descriptor descriptor{};
+    descriptor.size = static_cast<uint32_t>(descriptorSize);
+    ASSERT_EQ(ioctl(file.Fd(), HIDIOCGRDESC, &descriptor), 0) << std::strerror(errno);
+    const DeclaredReports declared = Parse(descriptor.value, static_cast<std::size_t>(descriptorSize));
+    EXPECT_TRUE(declared.wellFormed);
+    EXPECT_FALSE(declared.numbered) << "reports carry no report ID";
+    EXPECT_EQ(declared.collections, 1u);
+    EXPECT_EQ(declared.inputBytes, expected.inputReport);
+    if (expected.inputReport == 64) {
+      EXPECT_EQ(declared.usagePage, 0xFF00u) << "the controller's collection is the vendor's";
+      EXPECT_EQ(declared.outputBytes, 64u);
+    }
+    // Asked for less, the kernel copies only that much; asked for more than
+    // a descriptor can hold, it refuses.
+    hidraw_report_descriptor part{};
+    std::memset(part.value, 0xEE, sizeof part.value);
+    part.size = 3;
+    ASSERT_EQ(ioctl(file.Fd(), HIDIOCGRDESC, &part), 0);
+    EXPECT_EQ(std::memcmp(part.value, descriptor.value, 3), 0);
+    EXPECT_EQ(part.value[3], 0xEE);
+    part.size = HID_MAX_DESCRIPTOR_SIZE;
     errno = 0;
-    EXPECT_EQ(ioctl(file.Fd(), HIDIOCGRDESCSIZE, &descriptorSize), -1);
+    EXPECT_EQ(ioctl(file.Fd(), HIDIOCGRDESC, &part), -1);
     EXPECT_EQ(errno, EINVAL);
+
+    // Report requests go to the device, which has no such reports and
+    // stalls them.
+    for (unsigned long request :
+         {static_cast<unsigned long>(HIDIOCGFEATURE(8)), static_cast<unsigned long>(HIDIOCSFEATURE(8))}) {
+      SCOPED_TRACE(request);
+      uint8_t report[8] = {};
+      errno = 0;
+      EXPECT_EQ(ioctl(file.Fd(), request, report), -1);
+      EXPECT_EQ(errno, EPIPE);
+    }
+
+    // Requests hidraw does not know are not for a tty either.
+    for (unsigned long unknown : {static_cast<unsigned long>(_IOR('H', 0x30, int)), 0x5401UL /* TCGETS */}) {
+      SCOPED_TRACE(unknown);
+      int argument = 0;
+      errno = 0;
+      EXPECT_EQ(ioctl(file.Fd(), unknown, &argument), -1);
+      EXPECT_EQ(errno, ENOTTY);
+    }
   }
 }
 
@@ -198,6 +351,45 @@ TEST(Devices, AProgramKilledInTheMiddleLeavesNoReportsBehind) {
   EXPECT_EQ((*identity)[2], MSG_IDENTITY);
 }
 
+TEST(Devices, AReaderQueuesAtMost63ReportsAndDropsTheNewest) {
+  const struct {
+    unsigned sent;
+    unsigned kept;
+  } kCases[] = {{62, 62}, {63, 63}, {64, 63}, {100, 63}};
+  for (const auto& expected : kCases) {
+    SCOPED_TRACE(expected.sent);
+    HidrawFile file("/dev/hidraw1");
+    hidraw_devinfo info{};
+    ASSERT_EQ(ioctl(file.Fd(), HIDIOCGRAWINFO, &info), 0);  // a reader from its first answered call on
+    ASSERT_EQ(Control("input 2 " + std::to_string(expected.sent)), "ok sent " + std::to_string(expected.sent));
+    EXPECT_EQ(StatusField(Control("status 2"), "queued"), std::to_string(expected.kept));
+    uint8_t report[kReportSize];
+    for (unsigned n = 1; n <= expected.kept; ++n) {
+      ASSERT_EQ(file.Read(report, sizeof report), static_cast<ssize_t>(kReportSize)) << "report " << n;
+      EXPECT_EQ(ReadLe32(report), n) << "the oldest are kept";
+    }
+    errno = 0;
+    EXPECT_EQ(file.Read(report, sizeof report), -1);
+    EXPECT_EQ(errno, EAGAIN);
+    EXPECT_FALSE(file.Readable(0));
+  }
+}
+
+TEST(Devices, AnInputReportShorterThanTheDescriptorSaysIsDropped) {
+  HidrawFile file("/dev/hidraw0");
+  hidraw_devinfo info{};
+  ASSERT_EQ(ioctl(file.Fd(), HIDIOCGRAWINFO, &info), 0);
+  const std::string before = StatusField(Control("status 1"), "short_dropped");
+  ASSERT_EQ(Control("short 1"), "ok sent 8 bytes");
+  ASSERT_EQ(Control("input 1 1"), "ok sent 1");
+  uint8_t report[kReportSize];
+  ASSERT_EQ(file.Read(report, sizeof report), static_cast<ssize_t>(kReportSize));
+  EXPECT_EQ(ReadLe32(report), 1u) << "the short report came through";
+  EXPECT_EQ(file.Read(report, sizeof report), -1);
+  EXPECT_EQ(std::stoul(StatusField(Control("status 1"), "short_dropped")), std::stoul(before) + 1);
+  EXPECT_EQ(Control("short 3"), "error no controller 3");
+}
+
 // Run under an emulator with --paced.
 TEST(Paced, ReportsAreTakenAndAnsweredOnePerFrame) {
   constexpr int kRequests = 5;
@@ -235,6 +427,56 @@ TEST(Permission, ALockedNodeRefusesTheOpenWhileTheOtherControllerServes) {
   const std::optional<HidrawEvent> removed = monitor.Next();
   ASSERT_TRUE(removed.has_value());
   EXPECT_EQ(removed->action, "remove");
+}
+
+// Run under an emulator with --two-interfaces: one controller whose USB
+// device has a second, keyboard-like HID interface.
+TEST(TwoInterfaces, BothNodesHangOnOneUsbDeviceWithTheSameIdsAndOnlyTheFirstSpeaks) {
+  const std::vector<HidrawEntry> found = ListHidraw();
+  ASSERT_EQ(found.size(), 2u);
+  const struct {
+    const char* devnode;
+    const char* interface;
+    std::size_t inputReport;
+    bool answers;
+  } kNodes[] = {{"/dev/hidraw0", "1-1:1.0", 64, true}, {"/dev/hidraw1", "1-1:1.1", 8, false}};
+  for (std::size_t i = 0; i < std::size(kNodes); ++i) {
+    const auto& expected = kNodes[i];
+    const HidrawEntry& entry = found[i];
+    SCOPED_TRACE(expected.devnode);
+    EXPECT_EQ(entry.devnode, expected.devnode);
+    EXPECT_EQ(entry.hidId, "0003:00002DC8:00005750");
+    EXPECT_EQ(entry.usbSyspath, found[0].usbSyspath);
+    EXPECT_EQ(entry.interfaceSyspath, entry.usbSyspath + "/" + expected.interface);
+    EXPECT_EQ(entry.hidPhys, "usb-0000:00:14.0-1/input" + std::to_string(i));
+
+    HidrawFile file(expected.devnode);
+    int size = 0;
+    ASSERT_EQ(ioctl(file.Fd(), HIDIOCGRDESCSIZE, &size), 0);
+    hidraw_report_descriptor descriptor{};
+    descriptor.size = static_cast<uint32_t>(size);
+    ASSERT_EQ(ioctl(file.Fd(), HIDIOCGRDESC, &descriptor), 0);
+    EXPECT_EQ(Parse(descriptor.value, static_cast<std::size_t>(size)).inputBytes, expected.inputReport);
+    ASSERT_EQ(file.Write(VersionRequest()), 65);
+    if (expected.answers) {
+      EXPECT_TRUE(file.Answer().has_value());
+    } else {
+      // Once the controller answered on its own node, an answer here would
+      // have been queued before it.
+      HidrawFile controller("/dev/hidraw0");
+      ASSERT_TRUE(controller.Write(VersionRequest()) == 65 && controller.Answer().has_value());
+      EXPECT_FALSE(file.Readable(0));
+    }
+  }
+  HidrawMonitor monitor;
+  ASSERT_EQ(Control("unplug"), "ok unplugged");
+  for (const char* devnode : {"/dev/hidraw0", "/dev/hidraw1"}) {
+    const std::optional<HidrawEvent> removed = monitor.Next();
+    ASSERT_TRUE(removed.has_value());
+    EXPECT_EQ(removed->action, "remove");
+    EXPECT_EQ(removed->device.devnode, devnode);
+  }
+  EXPECT_TRUE(ListHidraw().empty());
 }
 
 }  // namespace

@@ -4,11 +4,15 @@
 // mode, and faults on one controller of two or in the middle of a transfer.
 #include <gtest/gtest.h>
 #include <linux/hidraw.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 
 #include <cerrno>
+#include <chrono>
 #include <fstream>
+#include <future>
 #include <iterator>
+#include <thread>
 
 #include "hidraw_client.h"
 #include "protocol.h"
@@ -16,12 +20,14 @@
 
 namespace {
 
-// Every call on a descriptor of a pulled-out device fails with ENODEV.
+// A descriptor of a pulled-out device with nothing left queued: poll says
+// so, reads fail with EIO, writes and ioctls with ENODEV.
 void ExpectGone(HidrawFile& file) {
+  EXPECT_EQ(file.PollEvents(0) & (POLLIN | POLLERR | POLLHUP), POLLIN | POLLERR | POLLHUP);
   uint8_t buffer[64];
   errno = 0;
   EXPECT_EQ(file.Read(buffer, sizeof buffer), -1);
-  EXPECT_EQ(errno, ENODEV);
+  EXPECT_EQ(errno, EIO);
   errno = 0;
   EXPECT_EQ(file.Write(VersionRequest()), -1);
   EXPECT_EQ(errno, ENODEV);
@@ -30,6 +36,26 @@ void ExpectGone(HidrawFile& file) {
   EXPECT_EQ(ioctl(file.Fd(), HIDIOCGRAWINFO, &info), -1);
   EXPECT_EQ(errno, ENODEV);
 }
+
+// A write on its own thread, for one that waits in the kernel.
+struct WriteOnAThread {
+  explicit WriteOnAThread(HidrawFile& file)
+      : thread([this, &file] {
+          result = file.Write(VersionRequest());
+          error = errno;
+          ended = std::chrono::steady_clock::now();
+          done.set_value();
+        }) {}
+  ~WriteOnAThread() { thread.join(); }
+  // True once the write returned within `seconds`.
+  bool Returned(int seconds) { return finished.wait_for(std::chrono::seconds(seconds)) == std::future_status::ready; }
+  ssize_t result = 0;
+  int error = 0;
+  std::chrono::steady_clock::time_point ended;
+  std::promise<void> done;
+  std::future<void> finished = done.get_future();
+  std::thread thread;
+};
 
 // The next event must be `action` on a hidraw node; returns it.
 HidrawEvent ExpectEvent(HidrawMonitor& monitor, const std::string& action) {
@@ -103,6 +129,8 @@ TEST(Update, ARawUpdateLeavesTheImageAndTheControllerReturnsAsANewApplicationNod
   constexpr std::size_t kPayloadSize = 100;  // chunks of 32, 32, 32 and 4 bytes
   HidrawMonitor monitor;
   ASSERT_TRUE(monitor.Ready());
+  const std::vector<HidrawEntry> before = ListHidraw();
+  ASSERT_EQ(before.size(), 1u);
   HidrawFile file("/dev/hidraw0");
   ASSERT_GE(file.Fd(), 0);
   ASSERT_NO_FATAL_FAILURE(StartUpdate(file, kPayloadSize));
@@ -122,6 +150,10 @@ TEST(Update, ARawUpdateLeavesTheImageAndTheControllerReturnsAsANewApplicationNod
   EXPECT_NE(back.device.devnode, "/dev/hidraw0");
   EXPECT_EQ(back.device.hidId, "0003:00002DC8:00005751");
   EXPECT_EQ(back.device.hidName, "Korvid Controller");
+  // On the same port, as the same controller, with a new address.
+  EXPECT_EQ(back.device.usbSyspath, before[0].usbSyspath);
+  EXPECT_EQ(back.device.hidUniq, before[0].hidUniq);
+  EXPECT_NE(back.device.Usb("devnum"), before[0].Usb("devnum"));
   ExpectGone(file);
   HidrawFile application(back.device.devnode);
   hidraw_devinfo info{};
@@ -171,6 +203,120 @@ TEST(UnplugFault, TheControllerVanishesAfterTakingTheNamedChunk) {
   ExpectGone(file);
   EXPECT_EQ(StatusField(Control("status"), "attached"), "0");
   EXPECT_TRUE(ListHidraw().empty());
+}
+
+// Run under an emulator with --return-delay-ms 20 --return-port 7.
+TEST(ReturnElsewhere, TheControllerLeavingBootModeComesBackOnTheNamedPort) {
+  HidrawMonitor monitor;
+  ASSERT_TRUE(monitor.Ready());
+  const std::vector<HidrawEntry> before = ListHidraw();
+  ASSERT_EQ(before.size(), 1u);
+  HidrawFile file("/dev/hidraw0");
+  ASSERT_NO_FATAL_FAILURE(StartUpdate(file, 4));
+  const uint8_t chunk[4] = {1, 2, 3, 4};
+  ASSERT_EQ(file.Write(DataCommand(chunk, sizeof chunk)), 65);
+  ASSERT_TRUE(file.Answer().has_value());
+  ASSERT_EQ(file.Write(CompletionCommand()), 65);
+  EXPECT_EQ(ExpectEvent(monitor, "remove").device.devnode, "/dev/hidraw0");
+  const HidrawEvent back = ExpectEvent(monitor, "add");
+  EXPECT_EQ(back.device.hidId, "0003:00002DC8:00005751");
+  EXPECT_EQ(before[0].Usb("devpath"), "1");
+  EXPECT_EQ(back.device.Usb("devpath"), "7");
+  EXPECT_EQ(back.device.usbSyspath, "/sys/devices/pci0000:00/0000:00:14.0/usb1/1-7");
+  EXPECT_EQ(back.device.idPath, "pci-0000:00:14.0-usb-0:7:1.0");
+}
+
+// Run under an emulator with --short-report-at-chunk 1.
+TEST(ShortReport, TheShortReportWithAChunkNeverReachesTheReader) {
+  HidrawFile file("/dev/hidraw0");
+  ASSERT_NO_FATAL_FAILURE(StartUpdate(file, 64));
+  const uint8_t chunk[kHidChunkSize] = {};
+  ASSERT_EQ(file.Write(DataCommand(chunk, sizeof chunk)), 65);
+  const std::optional<Report> ack = file.Answer();
+  ASSERT_TRUE(ack.has_value());
+  EXPECT_EQ(FirmwareEvent(*ack), FIRMWARE_ACK);
+  // The short report was sent with the answer: had it been kept, it would
+  // be queued by now.
+  const std::string status = Control("status");
+  EXPECT_EQ(StatusField(status, "short_dropped"), "1") << status;
+  EXPECT_EQ(StatusField(status, "queued"), "0") << status;
+  EXPECT_FALSE(file.Readable(0));
+}
+
+// Run under an emulator with --stop-reading-at-chunk 1.
+TEST(WriteTimeout, AWriteTheControllerDoesNotTakeFailsAfterFiveSecondsAsUsbhidsDoes) {
+  HidrawFile file("/dev/hidraw0");
+  ASSERT_NO_FATAL_FAILURE(StartUpdate(file, 64));
+  const uint8_t chunk[kHidChunkSize] = {};
+  ASSERT_EQ(file.Write(DataCommand(chunk, sizeof chunk)), 65) << "data command 1 is still taken";
+  const auto start = std::chrono::steady_clock::now();
+  WriteOnAThread write(file);
+  ASSERT_TRUE(write.Returned(30)) << "the write did not end";
+  EXPECT_EQ(write.result, -1);
+  EXPECT_EQ(write.error, ETIMEDOUT);
+  const auto waited = write.ended - start;
+  EXPECT_GE(waited, std::chrono::milliseconds(4900));
+  EXPECT_LT(waited, std::chrono::seconds(20));
+  EXPECT_EQ(StatusField(Control("status"), "attached"), "1") << "the device stays";
+}
+
+// Run under an emulator with --stop-reading-at-chunk 1.
+TEST(UnplugMidWrite, TheWaitingWriteAndItsNextFailWithEprotoAndQueuedReportsStayReadable) {
+  HidrawFile writer("/dev/hidraw0");
+  ASSERT_NO_FATAL_FAILURE(StartUpdate(writer, 64));
+  HidrawFile reader("/dev/hidraw0");
+  hidraw_devinfo info{};
+  ASSERT_EQ(ioctl(reader.Fd(), HIDIOCGRAWINFO, &info), 0);
+  const uint8_t chunk[kHidChunkSize] = {};
+  ASSERT_EQ(writer.Write(DataCommand(chunk, sizeof chunk)), 65);
+  // Both descriptors hold three numbered reports; the chunk got no answer.
+  ASSERT_EQ(Control("input 3"), "ok sent 3");
+  uint8_t report[kReportSize];
+
+  HidrawMonitor monitor;
+  std::optional<WriteOnAThread> waiting;
+  waiting.emplace(writer);
+  EXPECT_FALSE(waiting->Returned(1)) << "a write the controller does not take returned at once";
+  ASSERT_EQ(Control("unplug"), "ok unplugged");
+  ASSERT_TRUE(waiting->Returned(10));
+  EXPECT_EQ(waiting->result, -1);
+  EXPECT_EQ(waiting->error, EPROTO);
+  waiting.reset();
+  EXPECT_EQ(ExpectEvent(monitor, "remove").device.devnode, "/dev/hidraw0");
+
+  // Then: what each descriptor gets, in order.
+  const struct {
+    HidrawFile* file;
+    const char* call;
+    long result;  // bytes, or -1
+    int error;
+    uint32_t number;  // of the numbered report read; 0 for another
+  } kSteps[] = {
+      {&writer, "write", -1, EPROTO, 0},  // the one after the write that waited
+      {&writer, "write", -1, ENODEV, 0}, {&reader, "write", -1, ENODEV, 0}, {&reader, "read", 64, 0, 1},
+      {&reader, "read", 64, 0, 2},       {&reader, "read", 64, 0, 3},       {&reader, "read", -1, EIO, 0},
+      {&reader, "ioctl", -1, ENODEV, 0}, {&writer, "read", 64, 0, 1},       {&writer, "read", 64, 0, 2},
+      {&writer, "read", 64, 0, 3},       {&writer, "read", -1, EIO, 0},
+  };
+  for (std::size_t i = 0; i < std::size(kSteps); ++i) {
+    const auto& step = kSteps[i];
+    SCOPED_TRACE("step " + std::to_string(i) + ": " + step.call);
+    const std::string call = step.call;
+    if (call == "read") {
+      EXPECT_EQ(step.file->PollEvents(0) & (POLLIN | POLLERR | POLLHUP), POLLIN | POLLERR | POLLHUP);
+    }
+    errno = 0;
+    const long result = call == "write"  ? static_cast<long>(step.file->Write(VersionRequest()))
+                        : call == "read" ? static_cast<long>(step.file->Read(report, sizeof report))
+                                         : static_cast<long>(ioctl(step.file->Fd(), HIDIOCGRAWINFO, &info));
+    EXPECT_EQ(result, step.result);
+    if (step.result < 0) {
+      EXPECT_EQ(errno, step.error);
+    }
+    if (step.number != 0) {
+      EXPECT_EQ(ReadLe32(report), step.number);
+    }
+  }
 }
 
 }  // namespace

@@ -21,6 +21,8 @@ std::string Property(struct udev_device* device, const char* name) {
   return value != nullptr ? value : "";
 }
 
+std::string Text(const char* value) { return value != nullptr ? value : ""; }
+
 HidrawEntry Describe(struct udev_device* device) {
   HidrawEntry entry;
   const char* devnode = udev_device_get_devnode(device);
@@ -33,6 +35,23 @@ HidrawEntry Describe(struct udev_device* device) {
   entry.hidId = Property(hid, "HID_ID");
   entry.hidName = Property(hid, "HID_NAME");
   entry.hidPhys = Property(hid, "HID_PHYS");
+  entry.hidUniq = Property(hid, "HID_UNIQ");
+  entry.idPath = Property(device, "ID_PATH");
+  struct udev_device* interface = udev_device_get_parent_with_subsystem_devtype(device, "usb", "usb_interface");
+  if (interface != nullptr) {
+    entry.interfaceSyspath = udev_device_get_syspath(interface);
+    entry.interfaceDevtype = Text(udev_device_get_devtype(interface));
+  }
+  struct udev_device* usb = udev_device_get_parent_with_subsystem_devtype(device, "usb", "usb_device");
+  if (usb != nullptr) {
+    entry.usbSyspath = udev_device_get_syspath(usb);
+    entry.usbDevtype = Text(udev_device_get_devtype(usb));
+    for (const char* name :
+         {"busnum", "devnum", "devpath", "idVendor", "idProduct", "manufacturer", "product", "serial"}) {
+      const char* value = udev_device_get_sysattr_value(usb, name);
+      if (value != nullptr) entry.usbAttributes.emplace_back(name, value);
+    }
+  }
   return entry;
 }
 
@@ -136,6 +155,17 @@ std::optional<Report> HidrawFile::Answer(int timeoutMs) {
   Report report;
   std::memcpy(report.data(), buffer, report.size());
   return report;
+}
+
+std::string HidrawEntry::Usb(const std::string& attribute) const {
+  for (const auto& [name, value] : usbAttributes)
+    if (name == attribute) return value;
+  return "";
+}
+
+short HidrawFile::PollEvents(int timeoutMs) {
+  pollfd readable{fd_, POLLIN, 0};
+  return poll(&readable, 1, timeoutMs) == 1 ? readable.revents : 0;
 }
 
 Report VersionRequest() { return Message({0x00, MSG_FIRMWARE, 0x01, 0x00, GET_FIRMWARE_VSION}); }

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "simulated_controller.h"
@@ -28,6 +29,16 @@ struct HidrawEntry {
   std::string hidId;  // 0003:00002DC8:00005750
   std::string hidName;
   std::string hidPhys;
+  std::string hidUniq;
+  std::string idPath;  // the node's ID_PATH
+  // The USB interface and device above the HID device ("" off USB), and the
+  // device's attributes by name.
+  std::string interfaceSyspath;
+  std::string interfaceDevtype;
+  std::string usbSyspath;
+  std::string usbDevtype;
+  std::string Usb(const std::string& attribute) const;
+  std::vector<std::pair<std::string, std::string>> usbAttributes;
 };
 
 // Every hidraw device udev knows, by devnode.
@@ -73,6 +84,8 @@ class HidrawFile {
   ssize_t Read(uint8_t* buffer, std::size_t size);
   // poll: true when POLLIN came within `timeoutMs`.
   bool Readable(int timeoutMs);
+  // poll for POLLIN: what it gave within `timeoutMs` (0: nothing).
+  short PollEvents(int timeoutMs);
   // Waits for POLLIN, then reads one report; nullopt when none came or the
   // read did not give exactly 64 bytes.
   std::optional<Report> Answer(int timeoutMs = kEventTimeoutMs);
