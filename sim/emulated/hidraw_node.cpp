@@ -301,8 +301,10 @@ void HidrawNode::AnswerIoctl(UMockdevIoctlClient* client) {
     if (_IOC_DIR(request) == (_IOC_READ | _IOC_WRITE) &&
         std::find(std::begin(kReportRequests), std::end(kReportRequests), number) != std::end(kReportRequests))
       return Complete(client, -1, EPIPE);
+    return Complete(client, -1, ENOTTY);
   }
-  Complete(client, -1, ENOTTY);
+  // Requests of another driver's type never reach hidraw's own table.
+  Complete(client, -1, EINVAL);
 }
 
 void HidrawNode::AnswerRead(UMockdevIoctlClient* client) {
