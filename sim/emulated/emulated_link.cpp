@@ -24,11 +24,11 @@ bool EmulatedLink::Appear(const DeviceIdentity& identity) {
   spec.vendorId = identity.vendorId;
   spec.productId = identity.productId;
   spec.manufacturer = kControllerManufacturer;
-  spec.product = ControllerProductString(identity.productId);
+  const bool boot = identity.productId == kBootProductId;
+  spec.product = boot && !settings_.bootProduct.empty() ? settings_.bootProduct : ControllerProductString(identity.productId);
   spec.serial = settings_.serial;
   spec.interfaces.push_back(&ControllerReportDescriptor());
   if (settings_.secondInterface) spec.interfaces.push_back(&KeyboardReportDescriptor());
-  const bool boot = identity.productId == kBootProductId;
   const unsigned port =
       !boot && appearedInBootMode_ && settings_.returnPort != 0 ? settings_.returnPort : settings_.port;
   appearedInBootMode_ = appearedInBootMode_ || boot;

@@ -22,6 +22,7 @@ struct LinkSettings {
   unsigned returnPort = 0;  // after leaving BOOT mode it comes back here; 0: its own port
   mode_t nodeMode = 0666;
   bool secondInterface = false;  // a keyboard-like HID interface beside the controller's
+  std::string bootProduct;       // its USB product string in BOOT mode; "": the usual one
   std::string serial;
 };
 

@@ -143,6 +143,7 @@ bool Emulator::Start(std::string& error) {
     link.port = k;
     link.nodeMode = locked ? 0 : 0666;
     link.secondInterface = options_.secondInterface;
+    link.bootProduct = options_.bootProductName;
     link.serial = ControllerSerial(k);
     if (options_.faultOn == 0 || options_.faultOn == k) link.returnPort = options_.returnPort;
     const uint32_t shortAt = options_.faultOn == 0 || options_.faultOn == k ? options_.shortReportAtChunk : 0;

@@ -19,6 +19,8 @@ const char kEmulatorUsage[] =
     "                             other-vendor (USB 046D:C000), bluetooth (bus 0005, our BOOT ids),\n"
     "                             application (USB 2DC8:5751)\n"
     "  --no-permission K          nobody but root may open controller K's nodes (mode 0)\n"
+    "  --product-name TEXT        the USB product string of the controllers in BOOT mode (any bytes\n"
+    "                             but a line break or NUL: a device names itself as it likes)\n"
     "  --two-interfaces           each controller's USB device has a second HID interface (:1.1,\n"
     "                             the next hidraw node) with a keyboard's 8-byte reports and the\n"
     "                             same ids; it takes writes and answers nothing\n"
@@ -120,6 +122,11 @@ std::string ParseEmulatorCommandLine(const std::vector<std::string>& args, Emula
       unsigned k = 0;
       if (!ParseController(value, k)) return "--no-permission takes a controller number from 1";
       options.noPermission.push_back(k);
+      ++i;
+    } else if (arg == "--product-name" && hasValue) {
+      if (value.empty() || value.find_first_of(std::string("\n\r\0", 3)) != std::string::npos)
+        return "--product-name takes text without a line break";
+      options.bootProductName = value;
       ++i;
     } else if (arg == "--two-interfaces") {
       options.secondInterface = true;

@@ -24,6 +24,7 @@ struct EmulatorOptions {
   std::vector<ExtraDevice> extras;
   std::vector<unsigned> noPermission;  // 1-based controllers whose nodes nobody may open
   bool secondInterface = false;        // a keyboard-like HID interface beside each controller's
+  std::string bootProductName;         // the USB product string in BOOT mode; "": the controller's own
   unsigned returnPort = 0;             // USB port the faulted controller returns on; 0: its own
   uint32_t shortReportAtChunk = 0;     // with data command N a short input report; 0: never
   std::string control;                 // control channel socket; empty: none

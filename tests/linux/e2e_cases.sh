@@ -94,6 +94,22 @@ EOF
     grep -q -- '--device PATH' "$work/output" || fail "the refusal does not say what to do"
     ;;
 
+  hostile_name)
+    # A controller that names itself with quotes, backslashes and escape
+    # sequences: the table shows them escaped, the JSON reads back as sent.
+    name=$'Pad \\ "quoted" \e[2J\e]0;owned\a'
+    emulator_args=(--product-name "$name")
+    under_emulator list
+    [[ $status == 0 ]] || fail "list exited with $status"
+    ! grep -q $'\e' "$work/output" || fail "an escape character reached the terminal"
+    grep -qF 'Korvid Pad \\ "quoted" \x1b[2J\x1b]0;owned\x07' "$work/output" || fail "the name is not shown escaped"
+    under_emulator list --json
+    python3 -c 'import json, sys
+rows = json.load(open(sys.argv[1]))
+assert rows[0]["name"] == "Korvid " + sys.argv[2], rows[0]["name"]' "$work/output" "$name" ||
+      fail "the JSON listing does not read back the name as the device gave it"
+    ;;
+
   bad_file)
     # Refused before anything is sent, with the reason, exit status 2.
     emulator_args=(--control "$work/control")
@@ -123,6 +139,15 @@ EOF
     grep -qE '^100% +3001 / 3001 bytes' "$work/output" || fail "the last progress line is not 3001 / 3001 bytes"
     most=$(sed -n 's|^ *[0-9]*% *\([0-9]*\) / 3001 bytes.*|\1|p' "$work/output" | sort -n | tail -1)
     [[ $most == 3001 ]] || fail "the progress counted up to ${most:-nothing} of 3001 bytes"
+    ;;
+
+  return_elsewhere)
+    # Updated, but what comes back in application mode is on another USB
+    # port: not the controller updated, whose return is then not seen.
+    run_e2e --return-port 5
+    expect_status 0
+    expect_said "did not come back in its application mode within 10 seconds"
+    expect_not_said "restarted in its application mode"
     ;;
 
   update_paced_factory)
