@@ -28,6 +28,8 @@ The controller:
   --unplug-at-chunk N       is unplugged after data command N
   --attach-after-start      is plugged in once the front-end waits for it
   --return-port N           comes back in application mode on USB port N, not its own
+  --stop-reading-after-chunk N
+                            acknowledges data command N, then takes no report more (a write waits)
   --paced                   full-speed USB pace: one report per 1 ms frame
   --no-permission K         controller K's node may not be opened (the front-end runs as nobody)
 The user:
@@ -87,7 +89,7 @@ while (($# > 0)); do
     --cancel-confirm) cancel_confirm=1; macos_args+=("$option") ;;
     --keep) keep=1; macos_args+=("$option") ;;
     --front-end | --controllers | --fault-on | --firmware | --payload-size | --device-version | --device-beta | \
-      --firmware-type | --return-port | --fail-at-chunk | --fail-code | --silent-at-chunk | --unplug-at-chunk | --no-permission | \
+      --firmware-type | --return-port | --stop-reading-after-chunk | --fail-at-chunk | --fail-code | --silent-at-chunk | --unplug-at-chunk | --no-permission | \
       --interrupt-at-chunk | --image-out | --messages-out | --output-out | --stats-out | --timeout | --screenshots)
       (($# > 0)) || die_usage "$option takes a value"
       value=$1

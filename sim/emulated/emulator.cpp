@@ -137,6 +137,7 @@ bool Emulator::Start(std::string& error) {
   for (unsigned k = 1; k <= options_.controllers; ++k) {
     ServiceOptions service = options_.service;
     service.controller = ControllerConfigFor(options_, k);
+    if (options_.faultOn != 0 && options_.faultOn != k) service.stopReadingAfterChunk = 0;
     const bool locked =
         std::find(options_.noPermission.begin(), options_.noPermission.end(), k) != options_.noPermission.end();
     LinkSettings link;

@@ -32,6 +32,8 @@ const char kEmulatorUsage[] =
     "  --paced                    full-speed USB pace: one report taken and answered per 1 ms frame\n"
     "  --stop-reading-at-chunk N  takes data command N, then no further report: each write\n"
     "                             fails after 5 s with ETIMEDOUT\n"
+    "  --stop-reading-after-chunk N  acknowledges data command N, then takes no further report:\n"
+    "                             the program's next write fails after 5 s with ETIMEDOUT\n"
     "  --application-mode         the controllers run their application (product 0x5751)\n"
     "  --return-delay-ms N        after the completion command, back as the application after N ms\n"
     "                             (default 500)\n"
@@ -150,6 +152,12 @@ std::string ParseEmulatorCommandLine(const std::vector<std::string>& args, Emula
       if (!ParseWholeNumber(value.c_str(), 0xFFFFFFFF, chunk) || chunk == 0)
         return "--stop-reading-at-chunk takes a chunk number from 1";
       options.service.stopReadingAtChunk = static_cast<uint32_t>(chunk);
+      ++i;
+    } else if (arg == "--stop-reading-after-chunk") {
+      unsigned long chunk = 0;
+      if (!ParseWholeNumber(value.c_str(), 0xFFFFFFFF, chunk) || chunk == 0)
+        return "--stop-reading-after-chunk takes a chunk number from 1";
+      options.service.stopReadingAfterChunk = static_cast<uint32_t>(chunk);
       ++i;
     } else if (arg == "--application-mode") {
       applicationMode = true;

@@ -98,6 +98,15 @@ void ControllerService::Take(const Report& report, uint64_t nowUs) {
     stats_.reportsTakenAtCompletion = stats_.reportsTaken;
   }
   CollectAnswers();
+  if (!readingStopped_ && options_.stopReadingAfterChunk != 0 &&
+      controller_->DataCommandsReceived() >= options_.stopReadingAfterChunk) {
+    readingStopped_ = true;
+    reading_ = false;
+    stats_.faultAtUs = nowUs;
+    taken_.clear();
+    while (!answers_.empty()) SendOneAnswer();  // the acknowledgement still goes out
+    link_.StopReading();
+  }
 }
 
 void ControllerService::CollectAnswers() {

@@ -50,6 +50,9 @@ struct ServiceOptions {
   // From data command N on (0: never) the controller answers nothing and
   // reads no more output reports, as a device whose firmware hangs.
   uint32_t stopReadingAtChunk = 0;
+  // Data command N (0: never) is acknowledged, then no output report more
+  // is read: the program's next write waits in the kernel.
+  uint32_t stopReadingAfterChunk = 0;
 };
 
 // What a benchmark reads off a run.

@@ -203,6 +203,39 @@ assert rows[0]["name"] == "Korvid " + sys.argv[2], rows[0]["name"]' "$work/outpu
     expect_not_said "stopped answering"
     ;;
 
+  write_stuck | write_stuck_all | write_stuck_interrupt)
+    # The controller acknowledges a chunk, then takes no report more: the
+    # next write waits in the kernel until it times out. The user is told
+    # at the writer's bound, the program ends once the kernel lets go.
+    args=(--stop-reading-after-chunk 3)
+    [[ $case_name == write_stuck_all ]] && args=(--controllers 3 --fault-on 2 --stop-reading-after-chunk 3 --payload-size 8192)
+    [[ $case_name == write_stuck_interrupt ]] && args+=(--paced --interrupt-at-chunk 3)
+    started=${EPOCHREALTIME/./}
+    run_e2e "${args[@]}"
+    took_ms=$(((${EPOCHREALTIME/./} - started) / 1000))
+    expect_status 1
+    ((took_ms < 12000)) || fail "the run took $took_ms ms with a write stuck"
+    case $case_name in
+      write_stuck)
+        expect_cli_status 1
+        expect_said "The update failed: a report could not be written to the controller."
+        ;;
+      write_stuck_all)
+        expect_cli_status 1
+        for k in 1 3; do cmp -s "$work/image.$k" "$work/image.1" || fail "controller $k's image differs"; done
+        [[ $(wc -c <"$work/image.1") == 8192 ]] || fail "controller 1 did not get the whole payload"
+        grep -qE '^  /dev/hidraw0 +[0-9.]+ s  updated$' "$work/output" || fail "no summary line: hidraw0 updated"
+        grep -qE '^  /dev/hidraw2 +[0-9.]+ s  updated$' "$work/output" || fail "no summary line: hidraw2 updated"
+        grep -qE '^  /dev/hidraw1 +[0-9.]+ s  not updated: .*could not be written' "$work/output" ||
+          fail "no summary line: hidraw1 not updated, its report not written"
+        ;;
+      write_stuck_interrupt)
+        expect_cli_status 130
+        expect_said "The controller stays in BOOT mode. Run the same command again to finish the update."
+        ;;
+    esac
+    ;;
+
   wait_for_hotplug)
     run_e2e --attach-after-start
     expect_status 0
