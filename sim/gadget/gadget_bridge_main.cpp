@@ -18,6 +18,7 @@
 #include "controller_options.h"
 #include "gadget_link.h"
 #include "protocol.h"
+#include "poll_deadline.h"
 #include "unix_control_channel.h"
 
 namespace {
@@ -290,13 +291,7 @@ int Serve(const BridgeOptions& options) {
     const std::size_t linkFds = fds.size();
     control.AddPollFds(fds);
     timespec wait{};
-    timespec* timeout = nullptr;
-    if (due != ControllerService::kNever) {
-      const uint64_t left = due > now ? due - now : 0;
-      wait.tv_sec = static_cast<time_t>(left / 1000000u);
-      wait.tv_nsec = static_cast<long>(left % 1000000u) * 1000;
-      timeout = &wait;
-    }
+    timespec* timeout = PollTimeout(due, now, wait);
     if (ppoll(fds.data(), fds.size(), timeout, &waitMask) <= 0) continue;
     bridge.HandleEvents(fds.data());
     control.HandleEvents(std::vector<pollfd>(fds.begin() + static_cast<long>(linkFds), fds.end()));

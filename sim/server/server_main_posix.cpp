@@ -12,6 +12,7 @@
 
 #include "controller_options.h"
 #include "server_options.h"
+#include "poll_deadline.h"
 #include "unix_control_channel.h"
 #include "unix_hid_protocol.h"
 #include "unix_socket_link.h"
@@ -84,13 +85,7 @@ int Serve(const ServerCommandLine& commandLine, const std::string& deviceDir, co
     control.AddPollFds(fds);
 
     timespec wait{};
-    timespec* timeout = nullptr;
-    if (due != ControllerService::kNever) {
-      const uint64_t left = due > now ? due - now : 0;
-      wait.tv_sec = static_cast<time_t>(left / 1000000u);
-      wait.tv_nsec = static_cast<long>(left % 1000000u) * 1000;
-      timeout = &wait;
-    }
+    timespec* timeout = PollTimeout(due, now, wait);
     const int ready = ppoll(fds.data(), fds.size(), timeout, &waitMask);
     if (ready <= 0) continue;  // time is due, or a signal came
 
