@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "controller_options.h"
+#include "unix_control_channel.h"
 
 const char kEmulatorUsage[] =
     "usage: umockdev-wrapper korvid-emulated-controller [options] [-- PROGRAM ARGS...]\n"
@@ -98,10 +99,8 @@ std::string ParseEmulatorCommandLine(const std::vector<std::string>& args, Emula
       if (options.program.empty()) return "-- must be followed by a program";
       break;
     } else if (arg == "--send") {
-      if (i + 2 >= args.size()) return "--send takes a socket and a command";
-      options.sendPath = args[i + 1];
-      for (std::size_t word = i + 2; word < args.size(); ++word)
-        options.sendCommand += (word == i + 2 ? "" : " ") + args[word];
+      if (!ReadSendArguments(args, i, options.sendPath, options.sendCommand))
+        return "--send takes a socket and a command";
       break;
     } else if (arg == "--controllers") {
       unsigned long count = 0;

@@ -86,10 +86,8 @@ std::string ParseCommandLine(const std::vector<std::string>& args, BridgeOptions
     } else if (arg == "--help" || arg == "-h") {
       options.help = true;
     } else if (arg == "--send") {
-      if (i + 2 >= args.size()) return "--send takes a socket and a command";
-      options.sendPath = args[i + 1];
-      for (std::size_t word = i + 2; word < args.size(); ++word)
-        options.sendCommand += (word == i + 2 ? "" : " ") + args[word];
+      if (!ReadSendArguments(args, i, options.sendPath, options.sendCommand))
+        return "--send takes a socket and a command";
       break;
     } else if (arg == "--controllers") {
       if (!ParseWholeNumber(value.c_str(), 8, number) || number == 0) return "--controllers takes 1 to 8";

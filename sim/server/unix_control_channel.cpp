@@ -148,3 +148,11 @@ int SendControlCommandAndPrint(const char* program, const std::string& path, con
   std::printf("%s\n", reply.c_str());
   return reply.rfind("error", 0) == 0 ? 1 : 0;
 }
+
+bool ReadSendArguments(const std::vector<std::string>& args, std::size_t i, std::string& path, std::string& command) {
+  if (i + 2 >= args.size()) return false;
+  path = args[i + 1];
+  command.clear();
+  for (std::size_t word = i + 2; word < args.size(); ++word) command += (word == i + 2 ? "" : " ") + args[word];
+  return true;
+}

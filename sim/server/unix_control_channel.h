@@ -52,3 +52,7 @@ bool SendControlCommand(const std::string& path, const std::string& command, int
 // after `program`. The exit status: 0 for a reply, 1 for an "error" reply,
 // 2 when no reply came.
 int SendControlCommandAndPrint(const char* program, const std::string& path, const std::string& command);
+
+// "--send SOCKET WORD..." at args[i]: the socket and the rest of the line as
+// one command. False when a socket or a command is missing.
+bool ReadSendArguments(const std::vector<std::string>& args, std::size_t i, std::string& path, std::string& command);

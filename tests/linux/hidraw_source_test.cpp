@@ -78,6 +78,18 @@ class HidrawSource : public testing::Test {
     });
     ASSERT_TRUE(RunUntil([&] { return *scanned; }));
   }
+  // The update begun up to its first chunk, which the controller (stopped
+  // reading at chunk 1) takes without an answer: the next write waits.
+  DeviceId BeginUpToAStall() {
+    Begin();
+    EXPECT_EQ(recorder_.arrived.size(), 1u);
+    if (recorder_.arrived.empty()) return 0;
+    const DeviceId id = recorder_.arrived[0].first;
+    const std::uint8_t chunk[32] = {};
+    for (const Report& report : {UpdateRequest(), HeaderCommand(100), DataCommand(chunk, sizeof chunk)})
+      EXPECT_EQ(source_->WriteReport(id, report.data(), report.size()), WriteResult::Written);
+    return id;
+  }
   // Serves the loop until `done` holds; false after kEventTimeoutMs.
   bool RunUntil(const std::function<bool()>& done) {
     auto late = std::make_shared<bool>(false);  // the timer may outlive this wait
@@ -186,12 +198,9 @@ TEST_F(HidrawSource, ReportsBothWaysThenRemovalToldOnceHoweverItIsLearnt) {
 }
 
 TEST_F(HidrawSource, AWriteTheDeviceDoesNotTakeFailsWithinASecondAndTheDeviceStays) {
-  Begin();
-  ASSERT_EQ(recorder_.arrived.size(), 1u);
-  const DeviceId id = recorder_.arrived[0].first;
+  const DeviceId id = BeginUpToAStall();
+  ASSERT_NE(id, 0u);
   const std::uint8_t chunk[32] = {};
-  for (const Report& report : {UpdateRequest(), HeaderCommand(100), DataCommand(chunk, sizeof chunk)})
-    ASSERT_EQ(source_->WriteReport(id, report.data(), report.size()), WriteResult::Written);
   // The identity and the acknowledgement of the header; the chunk gets none.
   // (Taken now: the emulation serves one call at a time on a descriptor, so
   // a read would wait behind the write below.)
@@ -228,12 +237,9 @@ std::size_t OpenPtys() {
 }
 
 TEST_F(HidrawSource, GoesAtOnceWithAWriteHeldAndClosesTheNodeOnlyOnceTheWriteEnds) {
-  Begin();
-  ASSERT_EQ(recorder_.arrived.size(), 1u);
-  const DeviceId id = recorder_.arrived[0].first;
+  const DeviceId id = BeginUpToAStall();
+  ASSERT_NE(id, 0u);
   const std::uint8_t chunk[32] = {};
-  for (const Report& report : {UpdateRequest(), HeaderCommand(100), DataCommand(chunk, sizeof chunk)})
-    ASSERT_EQ(source_->WriteReport(id, report.data(), report.size()), WriteResult::Written);
   ASSERT_TRUE(RunUntil([&] { return recorder_.reports.size() == 2; }));
   const Report next = DataCommand(chunk, sizeof chunk);
   ASSERT_EQ(source_->WriteReport(id, next.data(), next.size()), WriteResult::Failed);
