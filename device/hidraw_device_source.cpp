@@ -210,8 +210,9 @@ void HidrawDeviceSource::OnOpened() {
 
 void HidrawDeviceSource::Opened(const PendingOpen& pending, OpenedNode node) {
   if (node.fd < 0) {
-    if (node.mismatch) return;  // not what udev said it was
-    if (node.interface == NodeInterface::Other) {
+    // Not what udev said it was, or another interface of the controller:
+    // left alone until it goes, not opened again at every listing.
+    if (node.mismatch || node.interface == NodeInterface::Other) {
       otherInterfaces_.insert(pending.syspath);
       return;
     }

@@ -93,7 +93,7 @@ class HidrawDeviceSource final : public DeviceSource {
   std::map<DeviceId, OpenDevice> open_;
   std::map<std::string, DeviceProperties> seen_;  // watched only, by syspath
   std::set<std::string> unavailable_;             // told so once, until they go
-  std::set<std::string> otherInterfaces_;         // not the update interface, until they go
+  std::set<std::string> otherInterfaces_;         // not the update interface (or not ours), until they go
   // Cleared when the source goes, so that deferred work finds nothing to do.
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
