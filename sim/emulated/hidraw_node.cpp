@@ -74,6 +74,7 @@ struct HidrawNode::Reader {
   std::array<Input, kQueuedReports> queue{};
   std::size_t head = 0;
   std::size_t queued = 0;
+  std::uint64_t number = 0;  // in the order readers opened
   int peer = -1;  // hangs up when the program's end of the connection closes
   guint hangUpWatch = 0;
   bool nextWriteFailsProtocol = false;  // its write waited while the device went
@@ -206,14 +207,15 @@ void HidrawNode::QueueInput(const uint8_t* bytes, std::size_t size) {
   input.size = std::min(size, input.bytes.size());
   std::memcpy(input.bytes.data(), bytes, input.size);
   if (completionsOnTheirWay_ > 0) {
-    heldAnswers_.push_back(input);
+    heldAnswers_.push_back(HeldAnswer{input, nextReaderNumber_});
     return;
   }
   Deliver(input);
 }
 
-void HidrawNode::Deliver(const Input& input) {
+void HidrawNode::Deliver(const Input& input, std::uint64_t openedBefore) {
   for (auto& reader : readers_) {
+    if (reader->number >= openedBefore) continue;
     if (reader->queued == kQueuedReports) continue;  // the newest is dropped
     reader->queue[(reader->head + reader->queued) % kQueuedReports] = input;
     ++reader->queued;
@@ -436,9 +438,9 @@ void HidrawNode::CheckCompletionsRead() {
     return;
   }
   if (completionsOnTheirWay_ > 0) return;
-  std::vector<Input> answers;
+  std::vector<HeldAnswer> answers;
   answers.swap(heldAnswers_);
-  for (const Input& input : answers) Deliver(input);
+  for (const HeldAnswer& answer : answers) Deliver(answer.input, answer.openedBefore);
 }
 
 void HidrawNode::DropCompletions() {
@@ -458,6 +460,7 @@ void HidrawNode::Opened(UMockdevIoctlClient* client, int peer) {
   readers_.push_back(std::make_unique<Reader>());
   Reader& reader = *readers_.back();
   reader.node = this;
+  reader.number = nextReaderNumber_++;
   reader.client = client;
   reader.peer = peer;
   // Ahead of the calls taken in the same turn of the loop, so that a program

@@ -133,7 +133,10 @@ class HidrawNode {
   void HoldWrite(UMockdevIoctlClient* client);
   static gboolean OnWriteTimedOut(gpointer held);
   void EndHeldWrites(int error);
-  void Deliver(const Input& input);
+  // To every reader, or with `openedBefore` to those opened before that
+  // reader number (an answer held back goes to whoever was there when the
+  // controller gave it, not to a program that came since).
+  void Deliver(const Input& input, std::uint64_t openedBefore = UINT64_MAX);
   // Answers wait until the result of the write they answer is out.
   void ReleaseAnswersAfterCompletion(UMockdevIoctlClient* client);
   static gboolean OnCompletionOut(gpointer note);
@@ -192,7 +195,12 @@ class HidrawNode {
   unsigned completionsOnTheirWay_ = 0;
   std::vector<UMockdevIoctlClient*> completionsUnread_;  // references of our own
   std::unique_ptr<MicrosecondTimer> completionCheck_;
-  std::vector<Input> heldAnswers_;
+  struct HeldAnswer {
+    Input input;
+    std::uint64_t openedBefore;
+  };
+  std::vector<HeldAnswer> heldAnswers_;
+  std::uint64_t nextReaderNumber_ = 0;
   uint64_t shortDropped_ = 0;
 
   int ptyMaster_ = -1;    // the testbed's: closed here only by replacing it
