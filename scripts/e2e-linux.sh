@@ -27,6 +27,7 @@ The controller:
   --silent-at-chunk N       goes silent after data command N
   --unplug-at-chunk N       is unplugged after data command N
   --attach-after-start      is plugged in once the front-end waits for it
+  --return-delay-ms N       comes back in application mode N ms after the completion command (default 300)
   --return-port N           comes back in application mode on USB port N, not its own
   --stop-reading-after-chunk N
                             acknowledges data command N, then takes no report more (a write waits)
@@ -89,7 +90,7 @@ while (($# > 0)); do
     --cancel-confirm) cancel_confirm=1; macos_args+=("$option") ;;
     --keep) keep=1; macos_args+=("$option") ;;
     --front-end | --controllers | --fault-on | --firmware | --payload-size | --device-version | --device-beta | \
-      --firmware-type | --return-port | --stop-reading-after-chunk | --fail-at-chunk | --fail-code | --silent-at-chunk | --unplug-at-chunk | --no-permission | \
+      --firmware-type | --return-delay-ms | --return-port | --stop-reading-after-chunk | --fail-at-chunk | --fail-code | --silent-at-chunk | --unplug-at-chunk | --no-permission | \
       --interrupt-at-chunk | --image-out | --messages-out | --output-out | --stats-out | --timeout | --screenshots)
       (($# > 0)) || die_usage "$option takes a value"
       value=$1
