@@ -42,6 +42,15 @@ bool EmulatedLink::Appear(const DeviceIdentity& identity) {
 
 void EmulatedLink::Vanish() {
   if (!device_) return;
+  // A controller that leaves on a report it took (the completion command's
+  // restart) has acknowledged that report first: the write that carried it
+  // returns, then the device goes. Going at once would take the write's
+  // result with it, and the program would wait in the write for good.
+  if (takingOutput_) {
+    vanishWhenWriteReturned_ = true;
+    return;
+  }
+  vanishWhenWriteReturned_ = false;
   device_->Unplug();
   retired_.push_back(std::move(device_));
 }
@@ -71,7 +80,15 @@ std::string EmulatedLink::Devnode() const {
   return device_ && device_->Node(0).Present() ? device_->Node(0).Devnode() : std::string();
 }
 
-void EmulatedLink::OnOutputReport(const Report& report) { sink_(report); }
+void EmulatedLink::OnOutputReport(const Report& report) {
+  takingOutput_ = true;
+  sink_(report);
+  takingOutput_ = false;
+}
+
+void EmulatedLink::OnWriteReturned() {
+  if (vanishWhenWriteReturned_) Vanish();
+}
 
 void EmulatedLink::OnWireViolation(const std::string& what) {
   ++violationCount_;

@@ -65,6 +65,7 @@ class EmulatedLink final : public DeviceLink, private HidrawNodeListener {
  private:
   void OnOutputReport(const Report& report) override;
   void OnWireViolation(const std::string& what) override;
+  void OnWriteReturned() override;
 
   Testbed& testbed_;
   CallMailbox& mailbox_;
@@ -73,6 +74,8 @@ class EmulatedLink final : public DeviceLink, private HidrawNodeListener {
   OutputSink sink_;
   std::unique_ptr<EmulatedDevice> device_;
   bool appearedInBootMode_ = false;
+  bool takingOutput_ = false;
+  bool vanishWhenWriteReturned_ = false;
   std::vector<std::string> violations_;
   uint64_t violationCount_ = 0;
   std::string error_;

@@ -245,6 +245,7 @@ void HidrawNode::Handle(const HandedCall& call) {
       --completionsOnTheirWay_;
       completionsUnread_.push_back(static_cast<UMockdevIoctlClient*>(g_object_ref(call.client)));
       CheckCompletionsRead();
+      if (listener_ != nullptr) listener_->OnWriteReturned();
       break;
   }
   if (call.client != nullptr) g_object_unref(call.client);

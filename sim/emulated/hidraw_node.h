@@ -60,6 +60,9 @@ class HidrawNodeListener {
   virtual void OnOutputReport(const Report& report) = 0;
   // A write the kernel would let through but the controller never sees so.
   virtual void OnWireViolation(const std::string& what) = 0;
+  // The result of the write that carried the last output report is on its
+  // way to the program.
+  virtual void OnWriteReturned() {}
 };
 
 // What the node answers its ioctls with.
