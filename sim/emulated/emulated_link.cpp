@@ -44,13 +44,15 @@ void EmulatedLink::Vanish() {
   if (!device_) return;
   // A controller that leaves on a report it took (the completion command's
   // restart) has acknowledged that report first: the write that carried it
-  // returns, then the device goes. Going at once would take the write's
-  // result with it, and the program would wait in the write for good.
+  // returns, and the host sees the device go some frames later (the kernel
+  // told it about 35 ms on). Going at once took the write's result with it
+  // through Wine's HID stack, whose write then never returned.
   if (takingOutput_) {
     vanishWhenWriteReturned_ = true;
     return;
   }
   vanishWhenWriteReturned_ = false;
+  if (goneTimer_) goneTimer_->Cancel();
   device_->Unplug();
   retired_.push_back(std::move(device_));
 }
@@ -87,7 +89,9 @@ void EmulatedLink::OnOutputReport(const Report& report) {
 }
 
 void EmulatedLink::OnWriteReturned() {
-  if (vanishWhenWriteReturned_) Vanish();
+  if (!vanishWhenWriteReturned_) return;
+  if (!goneTimer_) goneTimer_ = std::make_unique<MicrosecondTimer>([this] { Vanish(); });
+  goneTimer_->WakeAt(MonotonicUs() + kGoneAfterWriteUs);
 }
 
 void EmulatedLink::OnWireViolation(const std::string& what) {

@@ -15,6 +15,7 @@
 
 #include "controller_service.h"
 #include "emulated_device.h"
+#include "microsecond_timer.h"
 
 // Where and how the controller is plugged in.
 struct LinkSettings {
@@ -74,7 +75,10 @@ class EmulatedLink final : public DeviceLink, private HidrawNodeListener {
   OutputSink sink_;
   std::unique_ptr<EmulatedDevice> device_;
   bool appearedInBootMode_ = false;
+  // From the acknowledged report to the host seeing the device go.
+  static constexpr uint64_t kGoneAfterWriteUs = 30000;
   bool takingOutput_ = false;
+  std::unique_ptr<MicrosecondTimer> goneTimer_;
   bool vanishWhenWriteReturned_ = false;
   std::vector<std::string> violations_;
   uint64_t violationCount_ = 0;

@@ -154,6 +154,10 @@ bool HidrawNode::TakePty(std::string& error) {
     error = "cannot open the pty of " + devnode_ + ": " + std::strerror(errno);
     return false;
   }
+  // Not fatal: only a program that opens the node as a session leader
+  // cares.
+  if (!sessionHolder_.Hold(ptySlave_))
+    std::fprintf(stderr, "korvid-emulated-controller: %s may become a program's terminal\n", devnode_.c_str());
   // Doorbell bytes must reach the program's poll one by one, never held for a
   // line end or echoed.
   termios raw;
@@ -193,6 +197,7 @@ void HidrawNode::HangUpPty() {
   if (placeholder < 0) return;
   dup3(placeholder, ptyMaster_, O_CLOEXEC);
   close(placeholder);
+  sessionHolder_.Release();  // the hang-up has been sent
 }
 
 void HidrawNode::DetachHandler() { testbed_.DetachHandler(devnode_); }

@@ -49,6 +49,7 @@
 #include "call_mailbox.h"
 #include "hidraw_description.h"
 #include "microsecond_timer.h"
+#include "pty_session_holder.h"
 #include "simulated_controller.h"
 #include "testbed.h"
 
@@ -208,6 +209,7 @@ class HidrawNode {
 
   int ptyMaster_ = -1;    // the testbed's: closed here only by replacing it
   int ptySlave_ = -1;     // our own opening of the program's side, to drain it
+  PtySessionHolder sessionHolder_;
   std::size_t rung_ = 0;  // doorbell bytes the pty holds or will hold
   unsigned doorbellDebt_ = 0;
   guint debtWatch_ = 0;
