@@ -1,16 +1,20 @@
 #!/usr/bin/env bash
 # One firmware update through the real update.exe under Wine, against the
-# simulated controller, played by a user-driver program: its own virtual
-# display, its own Wine prefix, everything it starts stopped again by
-# process id, also when it fails. --help lists the options.
+# emulated controller, played by a user-driver program. update.exe meets the
+# controller through Wine's own HID stack (hid.dll, setupapi.dll, hidclass,
+# winebus and its hidraw backend) over the emulated hidraw node: its own
+# virtual display, its own Wine prefix and wineserver session, everything it
+# starts stopped again by process id, also when it fails. --help lists the
+# options.
 set -euo pipefail
 
 usage() {
   cat <<'EOF'
 usage: scripts/e2e-windows.sh [options]
-Runs update.exe under Wine on its own Xvfb display against the simulated
-controller, and plays the user: update button, firmware file, confirmation,
-every message box, then closes the program.
+Runs update.exe under Wine on its own Xvfb display against the emulated
+controller, served through Wine's own HID stack, and plays the user: update
+button, firmware file, confirmation, every message box, then closes the
+program.
 
   --firmware FILE          firmware file to choose (default: a generated sample v1.10)
   --payload-size N         payload bytes of the generated sample (default 1000)
@@ -27,7 +31,7 @@ every message box, then closes the program.
   --unplug-at-chunk N      controller is unplugged after data command N
   --stop-reading-at-chunk N
                            from data command N on the controller answers nothing and
-                           reads no more output reports (the program's writes wait)
+                           takes no more output reports (each write fails after 5 s)
   --cancel-file            the user cancels the open-file dialog
   --cancel-confirm         the user answers Cancel to the confirmation
   --attach-after-start     the controller is plugged in once the dialog is up
@@ -40,10 +44,12 @@ every message box, then closes the program.
                            the controller is plugged out and in again while the
                            first update's last message box is open
   --device-notices-while-idle
-                           no update: a second controller, no device notices from
-                           the controllers; the driver plugs them in and out and
-                           tells the program of each change itself, one at a time
+                           no update: the driver plugs two controllers in and out
+                           one at a time, each change told by Wine's own notice,
+                           and sends DBT_DEVNODES_CHANGED alone between them
   --paced                  the controller keeps full-speed USB pace (1 ms frames)
+  --return-delay-ms N      after the completion command, back as the application
+                           after N ms (default 500)
   --image-out FILE         write the bytes the controller kept as its image
   --messages-out FILE      every message box the user saw, in order: caption, tab,
                            text (carriage return and line feed written as \r, \n)
@@ -57,7 +63,9 @@ every message box, then closes the program.
   -h, --help               this text
 
 Build: the directory in $KORVID_WINDOWS_BUILD (nothing is built then), else
-build-windows/ of the windows preset, built as needed.
+build-windows/ of the windows preset, built as needed; the emulated
+controller from $KORVID_LINUX_BUILD, else build-linux-e2e-default/ of the
+default preset, built as needed.
 Exit status: 0 the user saw the success message and the controller's image
 equals the file's payload; 1 the update ended any other way (one outcome:
 line says how); 2 bad usage or a failed set-up.
@@ -83,7 +91,7 @@ while (($# > 0)); do
     --payload-size) number "$1" "${2:-}"; payload_size=$(($2)); ((payload_size > 0)) || die_usage "--payload-size takes 1 or more"; shift ;;
     --language) [[ ${2:-} == en || ${2:-} == zh ]] || die_usage "--language takes en or zh"; language=$2; shift ;;
     --device-version | --device-beta | --firmware-type | --fail-at-chunk | --fail-code | --silent-at-chunk | --unplug-at-chunk | \
-      --stop-reading-at-chunk | --version-unanswered)
+      --stop-reading-at-chunk | --version-unanswered | --return-delay-ms)
       number "$1" "${2:-}"; server_options+=("$1" "$2"); shift ;;
     --updates) number "$1" "${2:-}"; driver_options+=("$1" "$2"); shift ;;
     --reattach-at-first-result) driver_options+=("$1") ;;
@@ -91,7 +99,7 @@ while (($# > 0)); do
     --silent-at) [[ ${2:-} =~ ^(version|identity|header|completion)$ ]] || die_usage "$1 takes version, identity, header or completion"
       server_options+=("$1" "$2"); shift ;;
     --factory | --paced) server_options+=("$1") ;;
-    --attach-after-start) server_options+=("$1"); driver_options+=("$1") ;;
+    --attach-after-start) driver_options+=("$1") ;;
     --cancel-file | --cancel-confirm | --close-during-transfer | --device-change-during-transfer) driver_options+=("$1") ;;
     --image-out) [[ $# -ge 2 ]] || die_usage "$1 takes a file"; image_out=$2; shift ;;
     --messages-out) [[ $# -ge 2 ]] || die_usage "$1 takes a file"; messages_out=$2; shift ;;
@@ -128,7 +136,7 @@ for tool in Xvfb import localedef flock timeout; do
 done
 
 build=${KORVID_WINDOWS_BUILD:-}
-targets=(update korvid-sim-controller korvid-user-driver hid_standin setupapi_standin)
+targets=(update korvid-user-driver)
 if [[ -z $build ]]; then
   build=$repo/build-windows
   [[ -f $build/CMakeCache.txt ]] || (cd "$repo" && cmake --preset windows >/dev/null) ||
@@ -137,15 +145,28 @@ if [[ -z $build ]]; then
     { echo "e2e-windows: the build failed (cmake --build $build --target ${targets[*]})" >&2; exit 2; }
 fi
 program=$build/windows/update.exe
-server=$build/sim/server/korvid-sim-controller.exe
 driver=$build/tools/wine/korvid-user-driver.exe
-standins=("$build/tools/wine/hid.dll" "$build/tools/wine/setupapi.dll")
-for file in "$program" "$server" "$driver" "${standins[@]}"; do
+for file in "$program" "$driver"; do
   [[ -f $file ]] || { echo "e2e-windows: $file is missing in $build" >&2; exit 2; }
 done
+# The emulated controller is a Linux program: it comes from a build of its own.
+linux_build=${KORVID_LINUX_BUILD:-}
+if [[ -z $linux_build ]]; then
+  linux_build=$repo/build-linux-e2e-default
+  mkdir -p "$linux_build"
+  (
+    flock -w 600 8 || exit 1
+    cd "$repo" && { [[ -f $linux_build/CMakeCache.txt ]] || cmake --preset default -B "$linux_build" >/dev/null; } &&
+      cmake --build "$linux_build" -j "$(nproc)" --target korvid-emulated-controller >/dev/null
+  ) 8>"$linux_build/.e2e-windows.lock" ||
+    { echo "e2e-windows: the emulated controller's build failed (cmake --preset default -B $linux_build)" >&2; exit 2; }
+fi
+emulator=$linux_build/sim/emulated/korvid-emulated-controller
+[[ -x $emulator ]] || { echo "e2e-windows: $emulator is missing" >&2; exit 2; }
+command -v umockdev-wrapper >/dev/null || { echo "e2e-windows: umockdev is missing (scripts/setup.sh installs it)" >&2; exit 2; }
 
 # ---- the template prefix and the locale, once per build -----------------------
-korvid_wine_environment
+korvid_wine_environment_own_hid
 template=$build/wine-template
 locales=$build/locales
 
@@ -168,20 +189,24 @@ prepare
 
 # ---- the run: its own folder, display, prefix, processes ---------------------------
 run=$(mktemp -d "${TMPDIR:-/tmp}/korvid-e2e.XXXXXX")
-xvfb_pid="" server_pid="" second_pid="" driver_pid=""
+xvfb_pid="" emulator_pid="" driver_pid="" session_up=0
 export WINEPREFIX=$run/prefix
 
+control() { timeout -k 5 10 "$emulator" --send "$run/control" "$@" 2>>"$run/control.err"; }
 stop_all() {
   local status=$?
   set +e
   [[ -z $driver_pid ]] || kill "$driver_pid" 2>/dev/null
-  [[ -z $server_pid ]] || kill "$server_pid" 2>/dev/null
-  [[ -z $second_pid ]] || kill "$second_pid" 2>/dev/null
-  # Every Windows process of this run's prefix, whatever started it.
-  [[ -d $WINEPREFIX ]] && timeout -k 5 10 "$wineserver" -k 2>/dev/null
+  # Every Windows process of this run's session, whatever started it.
+  ((session_up == 0)) || timeout -k 5 10 "$wineserver" -k 2>/dev/null
   [[ -z $driver_pid ]] || wait "$driver_pid" 2>/dev/null
-  [[ -z $server_pid ]] || wait "$server_pid" 2>/dev/null
-  [[ -z $second_pid ]] || wait "$second_pid" 2>/dev/null
+  if [[ -n $emulator_pid ]]; then
+    # quit lets the emulator remove its testbed folder.
+    control quit >/dev/null 2>&1
+    for _ in $(seq 100); do kill -0 "$emulator_pid" 2>/dev/null || break; sleep 0.05; done
+    kill "$emulator_pid" 2>/dev/null
+    wait "$emulator_pid" 2>/dev/null
+  fi
   if [[ -n $xvfb_pid ]]; then
     kill "$xvfb_pid" 2>/dev/null
     wait "$xvfb_pid" 2>/dev/null
@@ -205,7 +230,7 @@ setup_failed() {
 korvid_wine_prefix_copy "$template" "$WINEPREFIX" || setup_failed "cannot copy the template prefix"
 
 mkdir -p "$run/app"
-cp "$program" "${standins[@]}" "$run/app/"
+cp "$program" "$run/app/"
 
 if [[ -z $firmware ]]; then
   firmware=$run/firmware/sample-v1.10.dat
@@ -238,38 +263,45 @@ source "$repo/scripts/lib/virtual_display.sh"
 start_virtual_display "$run" 800x600x24 || setup_failed "Xvfb did not start: $(cat "$run/xvfb.log")"
 export DISPLAY=$display
 
-device=e2e second=e2e-b
+# The controllers, unplugged until Wine's HID stack is up: a device that is
+# there before Wine's device service gets no arrival notice.
+controllers=1
+((notices_while_idle == 0)) || controllers=2
+umockdev-wrapper "$emulator" --controllers "$controllers" --attach-after-start --control "$run/control" \
+  --root-file "$run/root" "${server_options[@]}" >"$run/emulator.out" 2>"$run/emulator.err" &
+emulator_pid=$!
+for _ in $(seq 600); do
+  [[ -s $run/root ]] && break
+  kill -0 "$emulator_pid" 2>/dev/null || setup_failed "the emulated controller did not start: $(head -3 "$run/emulator.err")"
+  sleep 0.05
+done
+[[ -s $run/root ]] || setup_failed "the emulated controller is not ready after 30 s"
+
+# A wineserver session of this run's own, whose first process hands the
+# testbed to Wine's device service (winebus reads hidraw nodes through it);
+# the session lasts until stop_all ends it.
+"$wineserver" -p || setup_failed "wineserver did not start"
+session_up=1
+env UMOCKDEV_DIR="$(cat "$run/root")" LD_PRELOAD="libumockdev-preload.so.0${LD_PRELOAD:+:$LD_PRELOAD}" \
+  timeout -k 5 60 "$wine" cmd /c exit >/dev/null 2>"$run/session.err" ||
+  setup_failed "the Wine session did not start: $(tail -n 3 "$run/session.err")"
+
+driver_args=(--program "$(winpath "$run/app/update.exe")" --firmware "$(winpath "$firmware")" --control 1)
 if ((notices_while_idle)); then
-  server_options+=(--attach-after-start --no-device-notices)
-  driver_options+=(--device-notices --second-control "$second")
+  driver_args+=(--device-notices --second-control 2)
+elif [[ " ${driver_options[*]} " != *" --attach-after-start "* ]]; then
+  control attach >/dev/null || setup_failed "the emulated controller was not plugged in: $(tail -n 1 "$run/control.err")"
+  driver_args+=(--controllers-present 1)
 fi
-
-# start_server NAME PID_VARIABLE: one simulated controller, ready to serve.
-start_server() {
-  local name=$1 pid
-  "$wine" "$server" --name "$name" "${server_options[@]}" >"$run/$name.out" 2>"$run/$name.err" &
-  pid=$!
-  printf -v "$2" '%s' "$pid"
-  for _ in $(seq 600); do
-    grep -q '^ready' "$run/$name.out" 2>/dev/null && return 0
-    kill -0 "$pid" 2>/dev/null || setup_failed "the simulated controller $name did not start: $(cat "$run/$name.err")"
-    sleep 0.05
-  done
-  setup_failed "the simulated controller $name is not ready after 30 s"
-}
-start_server "$device" server_pid
-((notices_while_idle == 0)) || start_server "$second" second_pid
-
-# Every wait is bounded, a process that ignores the stop signal included
-# (-k), so that the whole run ends well within a test's time-out.
-control() { timeout -k 5 10 "$wine" "$server" --name "$device" --send "$*" 2>>"$run/$device.err"; }
-
-driver_args=(--program "$(winpath "$run/app/update.exe")" --firmware "$(winpath "$firmware")" --control "$device")
 [[ -z $screenshots ]] || driver_args+=(--screenshot-dir "$(winpath "$screenshots")")
 driver_args+=("${driver_options[@]}")
 [[ -z $trace_out ]] || driver_args+=(--debug-output "$(winpath "$trace_out")")
-mkfifo "$run/driver.fifo"
-timeout -k 5 "$run_timeout" env "${user_locale[@]}" "$wine" "$driver" "${driver_args[@]}" >"$run/driver.fifo" 2>"$run/driver.err" &
+# The driver asks for control commands on its output and reads each reply
+# on its input.
+mkfifo "$run/driver.fifo" "$run/driver.in"
+exec 7<>"$run/driver.in"
+timeout -k 5 "$run_timeout" env "${user_locale[@]}" "$wine" "$driver" "${driver_args[@]}" \
+  <"$run/driver.in" >"$run/driver.fifo" 2>"$run/driver.err" &
 driver_pid=$!
 : >"$run/messages"
 : >"$run/log"
@@ -281,6 +313,9 @@ take_line() {
     "screenshot "*)
       name=${1#screenshot }
       import -display "$DISPLAY" -window root "$screenshots/.$name.png" && mv "$screenshots/.$name.png" "$screenshots/$name.png" ;;
+    "control: "*)
+      reply=$(control ${1#control: }) || reply="error no answer"
+      printf '%s\n' "$reply" >&7 ;;
   esac
 }
 # The driver's lines until it has ended. The program it started holds the
@@ -299,7 +334,7 @@ while :; do
     break
   fi
 done
-exec 9<&-
+exec 9<&- 7>&-
 [[ -z $partial ]] || take_line "$partial"
 driver_status=0
 wait "$driver_pid" || driver_status=$?
@@ -314,29 +349,29 @@ if status_line=$(control status); then
   echo "  controller: $status_line"
   violations=$(control violations || true)
   [[ -z $violations ]] || echo "  wire faults: $violations"
-  [[ -z $stats_out ]] || control stats >"$stats_out" || true
-  control "image $(winpath "$run/image.bin")" >/dev/null || true
-  control quit >/dev/null || true
+  # The controller's moments on the driver's clock: Wine's performance
+  # counter counts CLOCK_MONOTONIC_RAW, the emulator CLOCK_MONOTONIC.
+  if [[ -n $stats_out ]] && stats=$(control stats) && clocks=$(control clocks); then
+    [[ $clocks =~ monotonic_us=([0-9]+)\ monotonic_raw_us=([0-9]+) ]] || clocks=""
+    offset=$((${BASH_REMATCH[2]:-0} - ${BASH_REMATCH[1]:-0}))
+    words=()
+    for word in $stats; do
+      [[ $word =~ ^([a-z_]+_us)=([0-9]+)$ ]] && word="${BASH_REMATCH[1]}=$((BASH_REMATCH[2] + offset))"
+      words+=("$word")
+    done
+    echo "${words[*]}" >"$stats_out"
+  fi
+  control image "$run/image.bin" >/dev/null || true
 else
   echo "  controller: no answer"
 fi
 [[ -z $image_out ]] || cp "$run/image.bin" "$image_out" 2>/dev/null || : >"$image_out"
-if [[ -n $second_pid ]]; then
-  timeout -k 5 10 "$wine" "$server" --name "$second" --send quit >/dev/null 2>>"$run/$second.err" || true
-fi
-for pid in $server_pid $second_pid; do
-  for _ in $(seq 100); do kill -0 "$pid" 2>/dev/null || break; sleep 0.05; done
-  kill "$pid" 2>/dev/null || true  # it did not take its quit
-  wait "$pid" 2>/dev/null || true
-done
-server_pid="" second_pid=""
 
 # What the controller and Wine said, for a run that did not succeed.
 diagnostics() {
   local file who
-  for file in "$device.err" driver.err; do
+  for file in emulator.err driver.err; do
     who=${file%.err}
-    [[ $who == "$device" ]] && who=server
     { grep -v -e ':fixme:' -e 'Read access denied for device' -e '^$' "$run/$file" 2>/dev/null || true; } | tail -n 5 | sed "s/^/  $who said: /"
   done
   return 0

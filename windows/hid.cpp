@@ -73,7 +73,7 @@ CHid::~CHid() {
   if (m_hWriteEvent != nullptr) CloseHandle(m_hWriteEvent);
 }
 
-BOOL CHid::FindDevice(HANDLE& device) {
+BOOL CHid::FindDevice(HANDLE& device, const wchar_t* gonePath, bool inUse) {
   device = INVALID_HANDLE_VALUE;
   HidD_GetHidGuid(&g_hidGuid);
   const HDEVINFO list = SetupDiGetClassDevsW(&g_hidGuid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
@@ -106,6 +106,19 @@ BOOL CHid::FindDevice(HANDLE& device) {
       continue;
     }
     regrown = false;
+    // The system's notices and its enumeration spell a path in different
+    // cases.
+    const auto samePath = [&](const wchar_t* path) {
+      return CompareStringOrdinal(detail->DevicePath, -1, path, -1, TRUE) == CSTR_EQUAL;
+    };
+    if (gonePath != nullptr && samePath(gonePath)) {
+      ++index;
+      continue;
+    }
+    if (inUse && !m_DevicePath.empty() && samePath(m_DevicePath.c_str())) {
+      SetupDiDestroyDeviceInfoList(list);
+      return TRUE;
+    }
 
     const HANDLE candidate =
         CreateFileW(detail->DevicePath, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
@@ -132,16 +145,16 @@ BOOL CHid::FindDevice(HANDLE& device) {
   return FALSE;
 }
 
-BOOL CHid::CheckDevice() {
+BOOL CHid::CheckDevice(const wchar_t* gonePath, bool inUse) {
   HANDLE device = INVALID_HANDLE_VALUE;
-  const BOOL found = FindDevice(device);
+  const BOOL found = FindDevice(device, gonePath, inUse);
   if (!m_bNotifyRegistered) {
     RegisterNotification();
     m_bNotifyRegistered = TRUE;  // tried once, whatever came of it
   }
   if (found) {
     m_bDevicePresent = TRUE;
-    CloseHandle(device);
+    CloseIfOpen(device);
     return TRUE;
   }
   m_bDevicePresent = FALSE;

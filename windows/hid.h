@@ -19,11 +19,17 @@ class CHid {
   CHid(const CHid&) = delete;
   CHid& operator=(const CHid&) = delete;
 
-  // The first accepted controller in the system's enumeration order. On
-  // success `device` is an open handle the caller closes.
-  BOOL FindDevice(HANDLE& device);
+  // The first accepted controller in the system's enumeration order, passing
+  // over the interface `gonePath` (one the system told us has been removed,
+  // which its enumeration may still list for a while). With `inUse`, the
+  // controller at m_DevicePath is open for an update and counts as found
+  // without being opened again: opening a device that is going away while
+  // its reader holds it can wait until the reader lets go. On success
+  // `device` is an open handle the caller closes, or INVALID_HANDLE_VALUE
+  // for the controller in use.
+  BOOL FindDevice(HANDLE& device, const wchar_t* gonePath = nullptr, bool inUse = false);
   // Whether a controller is attached; registers for notifications the first time.
-  BOOL CheckDevice();
+  BOOL CheckDevice(const wchar_t* gonePath = nullptr, bool inUse = false);
   BOOL RegisterNotification();
   BOOL Open();
   // Waits up to m_dwReadTimeout for one input report and copies its first

@@ -3,6 +3,10 @@
 #include <commctrl.h>
 #include <dbt.h>
 
+#include <cstddef>
+#include <cwchar>
+
+#include "debug_trace.h"
 #include "engine.h"
 #include "framework/win_app.h"
 #include "res/resource.h"
@@ -106,9 +110,9 @@ void CUpdateDlg::OnPaint() {
 
 HCURSOR CUpdateDlg::OnQueryDragIcon() { return static_cast<HCURSOR>(m_hIcon); }
 
-BOOL CUpdateDlg::CheckDevicePresence() {
+BOOL CUpdateDlg::CheckDevicePresence(const wchar_t* gonePath, bool inUse) {
   std::lock_guard<std::mutex> turn(m_presenceLock);
-  return m_Hid.CheckDevice();
+  return m_Hid.CheckDevice(gonePath, inUse);
 }
 
 void CUpdateDlg::SetButtonByPresence() { EnableWindow(g_pUpdateButton, CheckDevicePresence()); }
@@ -122,7 +126,23 @@ void CUpdateDlg::ShowNoController() {
   SetWindowTextW(m_hWnd, LoadText(kTextTitle).c_str());
 }
 
-BOOL CUpdateDlg::OnDeviceChange(UINT eventType, DWORD_PTR) {
+namespace {
+
+// The interface a removal notice names, NUL-terminated within the notice,
+// or null.
+const wchar_t* RemovedInterface(UINT eventType, DWORD_PTR data) {
+  if (eventType != DBT_DEVICEREMOVECOMPLETE || data == 0) return nullptr;
+  const auto* header = reinterpret_cast<const DEV_BROADCAST_HDR*>(data);
+  const std::size_t nameAt = offsetof(DEV_BROADCAST_DEVICEINTERFACE_W, dbcc_name);
+  if (header->dbch_devicetype != DBT_DEVTYP_DEVICEINTERFACE || header->dbch_size <= nameAt) return nullptr;
+  const auto* notice = reinterpret_cast<const DEV_BROADCAST_DEVICEINTERFACE_W*>(data);
+  const std::size_t room = (header->dbch_size - nameAt) / sizeof(wchar_t);
+  return room > 0 && wcsnlen(notice->dbcc_name, room) < room ? notice->dbcc_name : nullptr;
+}
+
+}  // namespace
+
+BOOL CUpdateDlg::OnDeviceChange(UINT eventType, DWORD_PTR data) {
   if (m_closing) return TRUE;
   if (eventType != DBT_DEVNODES_CHANGED && eventType != DBT_DEVICEARRIVAL && eventType != DBT_DEVICEREMOVECOMPLETE)
     return TRUE;
@@ -131,7 +151,7 @@ BOOL CUpdateDlg::OnDeviceChange(UINT eventType, DWORD_PTR) {
   // queries it or offers a second start. A controller that is gone ends
   // the run, on the worker's thread.
   const bool running = UpdateRunning();
-  const BOOL found = CheckDevicePresence();
+  const BOOL found = CheckDevicePresence(RemovedInterface(eventType, data), running);
   if (running) {
     if (!found) {
       m_controllerGone = true;

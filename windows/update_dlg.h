@@ -24,7 +24,7 @@ class CUpdateDlg : public CDialog {
 
   // Presence checks come from the dialog's thread and from the worker's
   // end; they take turns.
-  BOOL CheckDevicePresence();
+  BOOL CheckDevicePresence(const wchar_t* gonePath = nullptr, bool inUse = false);
   // The update button usable exactly when a controller is attached.
   void SetButtonByPresence();
 

@@ -19,11 +19,18 @@ korvid_wine_environment() {
   export WINEDLLOVERRIDES="hid,setupapi=n,b;winedbg.exe=d;mscoree,mshtml="
 }
 
+# Wine's own hid.dll and setupapi.dll over its own HID stack, for update.exe
+# meeting the emulated controller; otherwise as above.
+korvid_wine_environment_own_hid() {
+  export WINEDEBUG=-all
+  export WINEDLLOVERRIDES="winedbg.exe=d;mscoree,mshtml="
+}
+
 # korvid_wine_template BUILD_DIR: makes BUILD_DIR/wine-template unless it is
 # current; safe when several runs ask at once.
 korvid_wine_template() {
   local build=$1 template=$1/wine-template stamp version
-  version="$("$wine" --version) template 2"
+  version="$("$wine" --version) template 3"
   stamp=$template/.korvid-template
   [[ -f $stamp && $(cat "$stamp") == "$version" ]] && return 0
   (
@@ -46,6 +53,11 @@ korvid_wine_template() {
       "$wine" reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontLink\SystemLink' /v "$face" \
         /t REG_MULTI_SZ /d "wqy-microhei.ttc,WenQuanYi Micro Hei" /f >/dev/null 2>&1
     done
+    # winebus's SDL backend claims to start without libSDL2 and then keeps
+    # its hidraw backend from starting: Wine's HID stack then sees no
+    # hidraw node.
+    "$wine" reg add 'HKLM\System\CurrentControlSet\Services\WineBus' /v "Enable SDL" /t REG_DWORD /d 0 /f \
+      >/dev/null 2>&1
     timeout 60 "$wineserver" -w  # the registry is written when the server ends
     echo "$version" >"$template.new/.korvid-template"
     mv "$template.new" "$template"

@@ -17,6 +17,9 @@
 //   ended: HOW                        how an update ended
 //   held-thread-handles: N            after each update: handles the program still
 //                                     holds on threads that have ended
+//   system-notice: arrival|removal PATH at-us=T  each HID interface notice of the system
+//   system-notices: arrivals=N removals=N
+//                                     the system's HID interface notices the driver got
 //   program: exited code=0x... after-close-ms=MS
 //   driver: stuck: WHAT               a bounded wait ran out
 //
@@ -33,10 +36,10 @@
 #include <string>
 #include <vector>
 
-#include "control_pipe.h"
+#include "controller_channel.h"
 #include "debug_output_collector.h"
 #include "device_change_notifier.h"
-#include "named_pipe_hid_protocol.h"
+#include "hid_interfaces.h"
 #include "process_handles.h"
 #include "program_windows.h"
 #include "text_encoding.h"
@@ -61,7 +64,9 @@ const char kUsage[] =
     "usage: korvid-user-driver --program PATH [options]\n"
     "  --program PATH            update.exe to start and play\n"
     "  --firmware PATH           the file to choose in the open-file dialog\n"
-    "  --control NAME            the simulated controller's name (for --attach-after-start)\n"
+    "  --control K               the emulated controller's number, asked for on standard output\n"
+    "                            (\"control: COMMAND K\") and answered on standard input\n"
+    "  --controllers-present N   start the program once N controllers' HID interfaces are listed\n"
     "  --attach-after-start      attach the controller once the dialog is up\n"
     "  --cancel-file             cancel the open-file dialog\n"
     "  --cancel-confirm          answer Cancel to the confirmation\n"
@@ -73,9 +78,10 @@ const char kUsage[] =
     "  --reattach-at-first-result\n"
     "                            while the first update's last message box is open the controller\n"
     "                            is plugged out and in again, and the arrival told to the program\n"
-    "  --device-notices          no update: the system's device notices one at a time, each after\n"
-    "                            its change (the servers send none), with a second controller\n"
-    "  --second-control NAME     the second simulated controller (for --device-notices)\n"
+    "  --device-notices          no update: controllers plugged in and out one at a time, each\n"
+    "                            change seen through the system's notices, and DBT_DEVNODES_CHANGED\n"
+    "                            sent on its own between them, with a second controller\n"
+    "  --second-control K        the second emulated controller (for --device-notices)\n"
     "  --no-update               only look at the dialog, then close it\n"
     "  --screenshot-dir DIR      ask for screenshots and wait for DIR\\NAME.png\n"
     "  --patience-ms N           longest wait without a visible change (default 15000)\n"
@@ -105,8 +111,9 @@ void Say(const std::string& line) {
 struct Options {
   std::wstring program;
   std::wstring firmware;
-  std::wstring control;
-  std::wstring secondControl;
+  std::string control;
+  std::string secondControl;
+  unsigned presentAtStart = 0;
   std::wstring screenshotDir;
   std::wstring debugOutput;
   bool attachAfterStart = false;
@@ -130,9 +137,12 @@ bool Parse(int argc, wchar_t** argv, Options& options) {
     } else if (arg == L"--firmware" && hasValue) {
       options.firmware = argv[++i];
     } else if (arg == L"--control" && hasValue) {
-      options.control = pipehid::ControlPath(argv[++i]);
+      options.control = WideToUtf8(argv[++i]);
     } else if (arg == L"--second-control" && hasValue) {
-      options.secondControl = pipehid::ControlPath(argv[++i]);
+      options.secondControl = WideToUtf8(argv[++i]);
+    } else if (arg == L"--controllers-present" && hasValue) {
+      options.presentAtStart = static_cast<unsigned>(std::wcstoul(argv[++i], nullptr, 10));
+      if (options.presentAtStart > 16) return false;
     } else if (arg == L"--updates" && hasValue) {
       options.updates = static_cast<int>(std::wcstoul(argv[++i], nullptr, 10));
       if (options.updates < 1 || options.updates > 9) return false;
@@ -183,18 +193,27 @@ uint64_t CounterMicroseconds() {
   return ticks / perSecond * 1000000 + ticks % perSecond * 1000000 / perSecond;
 }
 
-void Control(const std::wstring& control, const std::string& command) {
-  const std::optional<std::string> reply = SendControlCommand(control, command, 5000);
-  if (!reply || reply->rfind("ok", 0) != 0) throw Stuck{"the simulated controller refused: " + command};
+void Control(const std::string& controller, const std::string& command) {
+  const std::optional<std::string> reply = AskController(command + " " + controller);
+  if (!reply || reply->rfind("ok", 0) != 0) throw Stuck{"the emulated controller refused: " + command};
 }
 
-// One device notice to the desktop's windows, as the system sends it; back
-// once every window has handled it.
-void Notify(WPARAM event, const std::wstring& controlName) {
+// DBT_DEVNODES_CHANGED to the desktop's windows, which the system itself
+// does not send for HID interfaces; back once every window has handled it.
+void NotifyNodesChanged() {
   DeviceChangeNotifier system;
-  const std::wstring name = controlName.substr(controlName.find(L'#') + 1);
-  system.Raise(event, event == DBT_DEVNODES_CHANGED ? std::wstring() : pipehid::DevicePath(name, 0x2DC8, 0x5750));
+  system.Raise(DBT_DEVNODES_CHANGED, std::wstring());
   if (!system.WaitDelivered(kNoticeHandledMs)) throw Stuck{"a device notice was not taken in time"};
+}
+
+// Polls until the system lists `count` controllers' HID interfaces.
+bool WaitForInterfaces(std::size_t count, DWORD ms) {
+  const ULONGLONG until = GetTickCount64() + ms;
+  while (ControllerInterfaces().size() != count) {
+    if (GetTickCount64() > until) return false;
+    Sleep(kPollMs);
+  }
+  return true;
 }
 
 class UserDriver {
@@ -209,6 +228,11 @@ class UserDriver {
   }
 
   bool Start() {
+    if (options_.presentAtStart != 0 && !WaitForInterfaces(options_.presentAtStart, kStartMs)) {
+      Say("driver: the system lists " + std::to_string(ControllerInterfaces().size()) + " controllers, not " +
+          std::to_string(options_.presentAtStart));
+      return false;
+    }
     std::wstring folder = options_.program;
     const std::size_t slash = folder.find_last_of(L"\\/");
     folder = slash == std::wstring::npos ? std::wstring(L".") : folder.substr(0, slash);
@@ -227,13 +251,13 @@ class UserDriver {
     main_ = WaitForMainDialog();
     // What the program's start-up did to the controller, before the user does anything.
     if (!options_.control.empty())
-      Say("controller-at-start: " + SendControlCommand(options_.control, "status", 5000).value_or("?"));
+      Say("controller-at-start: " + AskController("status " + options_.control).value_or("?"));
     Say("help: " + Escaped(ui::ControlText(main_, ui::kHelpText).value_or(L"")));
     Say("button: " + Escaped(ui::ControlText(main_, ui::kUpdateButton).value_or(L"?")));
     Say("done-text: " + Escaped(ui::ControlText(main_, ui::kDoneText).value_or(L"?")));
     const std::wstring startTitle = State("start");
     if (options_.deviceNotices) {
-      PlayDeviceNotices();
+      PlayDeviceNotices(startTitle);
       CloseProgram();
       return;
     }
@@ -418,7 +442,7 @@ class UserDriver {
   void ChangeDevicesDuringTransfer() {
     deviceChanged_ = true;
     DeviceChangeNotifier system;
-    system.Arrived(L"\\\\?\\hid#vid_046d&pid_c31c#unrelated-keyboard");
+    system.Arrived(L"\\\\?\\HID#VID_046D&PID_C31C#unrelated-keyboard");
     if (!system.WaitDelivered(5000)) throw Stuck{"the device-change notice was not taken in 5000 ms"};
     State("device-change");
     Say("press: update button again");
@@ -431,29 +455,59 @@ class UserDriver {
   // is open; its arrival is told to the program, and handled, before the
   // box is answered.
   void ReattachWhileOpen() {
+    const LONG arrivals = notices_.Arrivals();
     Control(options_.control, "reattach");
-    Notify(DBT_DEVICEARRIVAL, options_.control);
+    WaitForNotice([&] { return notices_.Arrivals() > arrivals; }, "arrival");
     Say("reattached: while the last message box was open");
   }
 
-  // The system's notices one at a time, each handled before the next look;
-  // the servers send none. The program's answer to each shows in its title
-  // and button.
-  void PlayDeviceNotices() {
-    const std::wstring& first = options_.control;
-    const std::wstring& second = options_.secondControl;
-    const auto step = [&](const std::wstring& control, const char* command, WPARAM event, const char* label) {
-      if (command != nullptr) Control(control, command);
-      Notify(event, control);
+  // The system's notice of a change the driver made; the program gets its
+  // own at the same time.
+  void WaitForNotice(const std::function<bool()>& seen, const char* what) {
+    if (!notices_.Registered()) throw Stuck{"no device notices can be had"};
+    const ULONGLONG until = GetTickCount64() + kNoticeHandledMs;
+    while (!seen()) {
+      if (GetTickCount64() > until) throw Stuck{std::string("the system sent no ") + what + " notice"};
+      Sleep(kPollMs);  // a message box may be open: it is the caller's
+    }
+  }
+
+  // Controllers plugged in and out one at a time, each change's notice from
+  // the system seen and the program's answer awaited, which shows in its
+  // title and button: an arrival is queried (the version in the title), the
+  // last removal disables the button. DBT_DEVNODES_CHANGED alone, which
+  // the system sends of other devices, comes between.
+  void PlayDeviceNotices(const std::wstring& plainTitle) {
+    const std::string& first = options_.control;
+    const std::string& second = options_.secondControl;
+    const auto change = [&](const std::string& controller, const char* command, std::size_t present,
+                            const char* label) {
+      const bool arrival = std::string(command) == "attach";
+      const LONG before = arrival ? notices_.Arrivals() : notices_.Removals();
+      Control(controller, command);
+      WaitForNotice([&] { return (arrival ? notices_.Arrivals() : notices_.Removals()) > before; },
+                    arrival ? "arrival" : "removal");
+      if (!WaitForInterfaces(present, kNoticeHandledMs)) throw Stuck{std::string("the system still lists ") +
+                                                                     "other controllers after " + label};
+      if (arrival)
+        WaitUntil([&] { return Title() != plainTitle && ui::ControlEnabled(main_, ui::kUpdateButton); },
+                  kTitleChangeMs, nullptr);
+      else if (present == 0)
+        WaitUntil([&] { return !ui::ControlEnabled(main_, ui::kUpdateButton); }, kTitleChangeMs, nullptr);
       State(label);
     };
-    step(first, "attach", DBT_DEVICEARRIVAL, "arrival");
-    step(first, "unplug", DBT_DEVNODES_CHANGED, "nodes-changed-none-left");
-    step(first, "attach", DBT_DEVNODES_CHANGED, "nodes-changed-found");
-    step(first, nullptr, DBT_DEVICEARRIVAL, "arrival-again");
-    step(second, "attach", DBT_DEVICEARRIVAL, "second-arrival");
-    step(second, "unplug", DBT_DEVICEREMOVECOMPLETE, "one-of-two-removed");
-    step(first, "unplug", DBT_DEVICEREMOVECOMPLETE, "last-removed");
+    const auto nodesChanged = [&](const char* label) {
+      NotifyNodesChanged();
+      State(label);
+    };
+    change(first, "attach", 1, "arrival");
+    nodesChanged("nodes-changed-present");
+    change(first, "unplug", 0, "removed");
+    nodesChanged("nodes-changed-none-left");
+    change(first, "attach", 1, "arrival-again");
+    change(second, "attach", 2, "second-arrival");
+    change(second, "unplug", 1, "one-of-two-removed");
+    change(first, "unplug", 0, "last-removed");
   }
 
   void Update() {
@@ -505,6 +559,8 @@ class UserDriver {
 
   void CloseProgram() {
     HandlePopups();
+    Say("system-notices: arrivals=" + std::to_string(notices_.Arrivals()) +
+        " removals=" + std::to_string(notices_.Removals()));
     ui::Close(main_);
     const ULONGLONG closedAt = GetTickCount64();
     if (WaitForSingleObject(process_.hProcess, kProgramEndMs) != WAIT_OBJECT_0)
@@ -518,6 +574,11 @@ class UserDriver {
   }
 
   Options options_;
+  HidNoticeWatcher notices_{[](WPARAM event, const wchar_t* path) {
+    if (event == DBT_DEVICEARRIVAL || event == DBT_DEVICEREMOVECOMPLETE)
+      Say(std::string("system-notice: ") + (event == DBT_DEVICEARRIVAL ? "arrival " : "removal ") +
+          WideToUtf8(path) + " at-us=" + std::to_string(CounterMicroseconds()));
+  }};
   PROCESS_INFORMATION process_{};
   HWND main_ = nullptr;
   bool deviceChanged_ = false;

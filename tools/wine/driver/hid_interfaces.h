@@ -1,0 +1,41 @@
+// What the system shows of the controllers: their HID interfaces as SetupDi
+// lists them, and the device notices the system sends of HID interfaces.
+#pragma once
+
+#include <windows.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+// Paths of the present HID interfaces of controllers in BOOT mode.
+std::vector<std::wstring> ControllerInterfaces();
+
+// Counts the system's HID interface notices from construction on, received
+// by a message-only window on a thread of its own.
+class HidNoticeWatcher {
+ public:
+  // `onNotice` is called on the watcher's thread with each notice and the
+  // interface it names.
+  explicit HidNoticeWatcher(std::function<void(WPARAM, const wchar_t*)> onNotice = nullptr);
+  ~HidNoticeWatcher();
+  HidNoticeWatcher(const HidNoticeWatcher&) = delete;
+  HidNoticeWatcher& operator=(const HidNoticeWatcher&) = delete;
+
+  bool Registered() const { return registered_; }
+  LONG Arrivals() const { return InterlockedCompareExchange(&arrivals_, 0, 0); }
+  LONG Removals() const { return InterlockedCompareExchange(&removals_, 0, 0); }
+
+ private:
+  static DWORD WINAPI ThreadMain(void* self);
+  static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+  void Run();
+
+  std::function<void(WPARAM, const wchar_t*)> onNotice_;
+  HANDLE ready_ = nullptr;
+  HANDLE thread_ = nullptr;
+  DWORD threadId_ = 0;
+  bool registered_ = false;
+  mutable LONG arrivals_ = 0;
+  mutable LONG removals_ = 0;
+};
