@@ -62,8 +62,8 @@ if [[ $front_end != cli ]]; then
     bash "$root/scripts/e2e-linux.sh" --front-end tindro --payload-size "$payload_size" --paced \
       --screenshots "$shots" "${controller_options[@]}"
   else
-    echo "update.exe under Wine against the simulated controller; a driver plays the user."
-    bash "$root/scripts/e2e-windows.sh" --payload-size "$payload_size" --screenshots "$shots" \
+    echo "update.exe under Wine, through Wine's own HID stack, against an emulated controller; a driver plays the user."
+    bash "$root/scripts/e2e-windows.sh" --payload-size "$payload_size" --paced --screenshots "$shots" \
       "${controller_options[@]}"
   fi
   status=$?

@@ -150,20 +150,8 @@ for file in "$program" "$driver"; do
   [[ -f $file ]] || { echo "e2e-windows: $file is missing in $build" >&2; exit 2; }
 done
 # The emulated controller is a Linux program: it comes from a build of its own.
-linux_build=${KORVID_LINUX_BUILD:-}
-if [[ -z $linux_build ]]; then
-  linux_build=$repo/build-linux-e2e-default
-  mkdir -p "$linux_build"
-  (
-    flock -w 600 8 || exit 1
-    cd "$repo" && { [[ -f $linux_build/CMakeCache.txt ]] || cmake --preset default -B "$linux_build" >/dev/null; } &&
-      cmake --build "$linux_build" -j "$(nproc)" --target korvid-emulated-controller >/dev/null
-  ) 8>"$linux_build/.e2e-windows.lock" ||
-    { echo "e2e-windows: the emulated controller's build failed (cmake --preset default -B $linux_build)" >&2; exit 2; }
-fi
-emulator=$linux_build/sim/emulated/korvid-emulated-controller
-[[ -x $emulator ]] || { echo "e2e-windows: $emulator is missing" >&2; exit 2; }
-command -v umockdev-wrapper >/dev/null || { echo "e2e-windows: umockdev is missing (scripts/setup.sh installs it)" >&2; exit 2; }
+source "$repo/scripts/lib/wine_hid_session.sh"
+emulated_controller_build "$repo" || exit 2
 
 # ---- the template prefix and the locale, once per build -----------------------
 korvid_wine_environment_own_hid
@@ -200,13 +188,7 @@ stop_all() {
   # Every Windows process of this run's session, whatever started it.
   ((session_up == 0)) || timeout -k 5 10 "$wineserver" -k 2>/dev/null
   [[ -z $driver_pid ]] || wait "$driver_pid" 2>/dev/null
-  if [[ -n $emulator_pid ]]; then
-    # quit lets the emulator remove its testbed folder.
-    control quit >/dev/null 2>&1
-    for _ in $(seq 100); do kill -0 "$emulator_pid" 2>/dev/null || break; sleep 0.05; done
-    kill "$emulator_pid" 2>/dev/null
-    wait "$emulator_pid" 2>/dev/null
-  fi
+  stop_emulated_controllers "$run"
   if [[ -n $xvfb_pid ]]; then
     kill "$xvfb_pid" 2>/dev/null
     wait "$xvfb_pid" 2>/dev/null
@@ -267,24 +249,10 @@ export DISPLAY=$display
 # there before Wine's device service gets no arrival notice.
 controllers=1
 ((notices_while_idle == 0)) || controllers=2
-umockdev-wrapper "$emulator" --controllers "$controllers" --attach-after-start --control "$run/control" \
-  --root-file "$run/root" "${server_options[@]}" >"$run/emulator.out" 2>"$run/emulator.err" &
-emulator_pid=$!
-for _ in $(seq 600); do
-  [[ -s $run/root ]] && break
-  kill -0 "$emulator_pid" 2>/dev/null || setup_failed "the emulated controller did not start: $(head -3 "$run/emulator.err")"
-  sleep 0.05
-done
-[[ -s $run/root ]] || setup_failed "the emulated controller is not ready after 30 s"
-
-# A wineserver session of this run's own, whose first process hands the
-# testbed to Wine's device service (winebus reads hidraw nodes through it);
-# the session lasts until stop_all ends it.
-"$wineserver" -p || setup_failed "wineserver did not start"
+start_emulated_controllers "$run" --controllers "$controllers" --attach-after-start "${server_options[@]}" ||
+  setup_failed "the emulated controller did not start: $(head -3 "$run/emulator.err")"
 session_up=1
-env UMOCKDEV_DIR="$(cat "$run/root")" LD_PRELOAD="libumockdev-preload.so.0${LD_PRELOAD:+:$LD_PRELOAD}" \
-  timeout -k 5 60 "$wine" cmd /c exit >/dev/null 2>"$run/session.err" ||
-  setup_failed "the Wine session did not start: $(tail -n 3 "$run/session.err")"
+start_wine_hid_session "$run" || setup_failed "the Wine session did not start: $(tail -n 3 "$run/session.err")"
 
 driver_args=(--program "$(winpath "$run/app/update.exe")" --firmware "$(winpath "$firmware")" --control 1)
 if ((notices_while_idle)); then

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Starts update.exe under Wine against the simulated controller, to click
+# Starts update.exe under Wine against the emulated controller, served
+# through Wine's own HID stack, to click
 # through by hand: on this machine's display ($DISPLAY), or on a virtual
 # one when there is none (or with --xvfb). Type control commands for the
 # controller while it runs; everything started is stopped on exit.
@@ -11,11 +12,12 @@ usage: scripts/update-windows.sh [--language en|zh] [--xvfb] [controller options
   --language en|zh     the program's interface language (default en)
   --xvfb               use a virtual display even when $DISPLAY is set
   --payload-size N     payload bytes of the sample firmware offered (default 100000)
-Controller options (as korvid-sim-controller takes them), e.g. --device-version 105,
+Controller options (as korvid-emulated-controller takes them), e.g. --device-version 105,
 --factory, --fail-at-chunk N, --silent-at-chunk N, --attach-after-start, --paced.
 While it runs, type a control command and Enter: attach, unplug, reattach,
 status, violations, stats. Closing the program's dialog (or Ctrl-C) ends it all.
-Build: $KORVID_WINDOWS_BUILD, else build-windows/ built as needed.
+Build: $KORVID_WINDOWS_BUILD, else build-windows/ built as needed; the emulated
+controller from $KORVID_LINUX_BUILD, else build-linux-e2e-default/.
 EOF
 }
 
@@ -39,24 +41,27 @@ build=${KORVID_WINDOWS_BUILD:-}
 if [[ -z $build ]]; then
   build=$repo/build-windows
   [[ -f $build/CMakeCache.txt ]] || (cd "$repo" && cmake --preset windows >/dev/null)
-  echo "building update.exe, the simulated controller and the stand-in DLLs ..."
-  cmake --build "$build" -j "$(nproc)" --target update korvid-sim-controller hid_standin setupapi_standin >/dev/null
+  echo "building update.exe and the emulated controller ..."
+  cmake --build "$build" -j "$(nproc)" --target update >/dev/null
 fi
 # The template prefix and the Chinese locale, as the end-to-end runs make them.
 KORVID_WINDOWS_BUILD=$build bash "$repo/scripts/e2e-windows.sh" --prepare
-korvid_wine_environment
+source "$repo/scripts/lib/wine_hid_session.sh"
+emulated_controller_build "$repo" || exit 2
+korvid_wine_environment_own_hid
+attach_at_start=1
+for option in "${server_options[@]}"; do [[ $option == --attach-after-start ]] && attach_at_start=0; done
 
 session=$(mktemp -d "${TMPDIR:-/tmp}/korvid-update.XXXXXX")
 export WINEPREFIX=$session/prefix
-xvfb_pid="" server_pid="" program_pid=""
-server=$build/sim/server/korvid-sim-controller.exe
+xvfb_pid="" emulator_pid="" program_pid=""
 stop_all() {
   set +e
   trap - EXIT INT TERM
-  [[ -z $server_pid ]] || "$wine" "$server" --name dev --send quit >/dev/null 2>&1
   [[ -z $program_pid ]] || kill "$program_pid" 2>/dev/null
   timeout 10 "$wineserver" -k 2>/dev/null
-  for pid in $program_pid $server_pid; do wait "$pid" 2>/dev/null; done
+  [[ -z $program_pid ]] || wait "$program_pid" 2>/dev/null
+  stop_emulated_controllers "$session"
   if [[ -n $xvfb_pid ]]; then
     kill "$xvfb_pid" 2>/dev/null
     wait "$xvfb_pid" 2>/dev/null
@@ -82,7 +87,7 @@ else
 fi
 
 mkdir -p "$session/app" "$session/firmware"
-cp "$build/windows/update.exe" "$build/tools/wine/hid.dll" "$build/tools/wine/setupapi.dll" "$session/app/"
+cp "$build/windows/update.exe" "$session/app/"
 firmware=$session/firmware/sample-v1.10.dat
 le16() { printf '\\x%02x\\x%02x' $(($1 & 255)) $(($1 >> 8 & 255)); }
 {
@@ -91,10 +96,12 @@ le16() { printf '\\x%02x\\x%02x' $(($1 & 255)) $(($1 >> 8 & 255)); }
   head -c "$payload_size" /dev/urandom
 } >"$firmware"
 
-"$wine" "$server" --name dev "${server_options[@]}" >"$session/server.out" 2>&1 &
-server_pid=$!
-for _ in $(seq 600); do grep -q '^ready' "$session/server.out" 2>/dev/null && break; sleep 0.05; done
-grep -q '^ready' "$session/server.out" || { echo "the simulated controller did not start:" >&2; cat "$session/server.out" >&2; exit 2; }
+# Plugged in once Wine's device service is up, as a user would.
+server_options=(--attach-after-start "${server_options[@]}")
+start_emulated_controllers "$session" "${server_options[@]}" ||
+  { echo "the emulated controller did not start:" >&2; cat "$session/emulator.err" >&2; exit 2; }
+start_wine_hid_session "$session" || { echo "the Wine session did not start" >&2; exit 2; }
+((attach_at_start == 0)) || "$emulator" --send "$session/control" attach >/dev/null
 
 user_locale=(LC_ALL=C.UTF-8 LANG=C.UTF-8)
 [[ $language == zh ]] && user_locale=(LOCPATH="$build/locales" LC_ALL=zh_CN.UTF-8 LANG=zh_CN.UTF-8)
@@ -103,7 +110,7 @@ program_pid=$!
 
 cat <<EOF
 update.exe runs $where
-The simulated controller is $( [[ " ${server_options[*]} " == *" --attach-after-start "* ]] && echo "not attached yet (type attach)" || echo "attached in BOOT mode").
+The emulated controller is $( ((attach_at_start)) && echo "attached in BOOT mode" || echo "not attached yet (type attach)").
 A sample firmware file to choose in the open-file dialog (type it into "File name"):
     Z:${firmware//\//\\}
 Type a control command and Enter (attach, unplug, reattach, status, violations, stats);
@@ -115,7 +122,8 @@ while kill -0 "$program_pid" 2>/dev/null; do
     status=0
     read -r -t 1 command || status=$?
     if ((status == 0)); then
-      [[ -z $command ]] || "$wine" "$server" --name dev --send "$command" 2>&1 | sed 's/^/controller: /'
+      # shellcheck disable=SC2086  # a command is its words
+      [[ -z $command ]] || "$emulator" --send "$session/control" $command 2>&1 | sed 's/^/controller: /'
     elif ((status <= 128)); then
       input_open=0  # end of input: only wait for the program
     fi
