@@ -1,16 +1,18 @@
 #!/usr/bin/env bash
 # A whole update of a 256 KiB payload through update.exe under Wine against
-# the simulated controller, and the figures beside it:
-#   1. the bare round trip through the same named-pipe link (a 65-byte
-#      report written, its answer read), measured the way update.exe reads,
-#      unpaced and back to back against the paced controller (the floor of
-#      the paced figure under Wine);
+# the emulated controller, through Wine's own HID stack, and the figures
+# beside it:
+#   1. the bare round trip through the same stack (a 65-byte report written,
+#      its answer read), measured the way update.exe reads, unpaced and back
+#      to back against the paced controller (the floor of the paced figure
+#      under Wine: an updater that costs nothing);
 #   2. the update unpaced: cost per acknowledged step of the whole stack
-#      (controller, link, Wine, update.exe's worker, the engine);
+#      (controller, umockdev, Wine's HID stack, update.exe's worker, the engine);
 #   3. the update paced like a full-speed USB link (one report taken and
 #      answered per 1 ms frame): frames used against frames needed.
 # Usage: bench/wine-update.sh [--payload-size N] [--round-trips N]
-# Build: $KORVID_WINDOWS_BUILD, else build-windows/ built as needed.
+# Build: $KORVID_WINDOWS_BUILD, else build-windows/ built as needed; the
+# emulated controller from $KORVID_LINUX_BUILD, else build-linux-e2e-default/.
 set -euo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
 payload_size=262144
@@ -31,45 +33,46 @@ build=${KORVID_WINDOWS_BUILD:-}
 if [[ -z $build ]]; then
   build=$repo/build-windows
   [[ -f $build/CMakeCache.txt ]] || (cd "$repo" && cmake --preset windows >/dev/null)
-  cmake --build "$build" -j "$(nproc)" --target update korvid-sim-controller korvid-user-driver hid_standin \
-    setupapi_standin korvid-pipe-round-trip >/dev/null
+  cmake --build "$build" -j "$(nproc)" --target update korvid-user-driver korvid-round-trip >/dev/null
 fi
 export KORVID_WINDOWS_BUILD=$build
 source "$repo/tools/wine/wine-prefix.sh"
+source "$repo/scripts/lib/wine_hid_session.sh"
 korvid_wine_tools
-korvid_wine_environment
+korvid_wine_environment_own_hid
 korvid_wine_template "$build"
+emulated_controller_build "$repo" || exit 2
 
 echo "machine: $(nproc) cores, $("$wine" --version), payload $payload_size bytes = $chunks chunks of 32"
 
 # ---- 1. the bare round trip, unpaced and paced -------------------------------------
 run=$(mktemp -d "${TMPDIR:-/tmp}/korvid-bench.XXXXXX")
-server_pid=""
+emulator_pid=""
 stop() {
   set +e
-  [[ -z $server_pid ]] || kill "$server_pid" 2>/dev/null
   WINEPREFIX=$run/prefix timeout 10 "$wineserver" -k 2>/dev/null
-  [[ -z $server_pid ]] || wait "$server_pid" 2>/dev/null
+  stop_emulated_controllers "$run"
   rm -rf "$run"
 }
 trap stop EXIT
 korvid_wine_prefix_copy "$build/wine-template" "$run/prefix"
 export WINEPREFIX=$run/prefix
 
-# round_trip [server options]: the client against a server of its own.
+# round_trip [controller options]: the client against an emulated controller
+# of its own, in a Wine session of its own.
 round_trip() {
-  "$wine" "$build/sim/server/korvid-sim-controller.exe" --name bench "$@" >"$run/server.out" 2>&1 &
-  server_pid=$!
-  for _ in $(seq 600); do grep -q '^ready' "$run/server.out" && break; sleep 0.05; done
-  "$wine" "$build/tools/wine/korvid-pipe-round-trip.exe" bench "$round_trips"
-  "$wine" "$build/sim/server/korvid-sim-controller.exe" --name bench --send quit >/dev/null
-  wait "$server_pid" || true
-  server_pid=""
+  start_emulated_controllers "$run" --attach-after-start "$@" || { echo "wine-update: no emulated controller" >&2; exit 1; }
+  start_wine_hid_session "$run" || { echo "wine-update: the Wine session did not start" >&2; exit 1; }
+  "$emulator" --send "$run/control" attach >/dev/null
+  "$wine" "$build/tools/wine/korvid-round-trip.exe" --hid "$round_trips"
+  timeout 10 "$wineserver" -k 2>/dev/null
+  stop_emulated_controllers "$run"
+  rm -f "$run/root"
 }
 unpaced_round_trip=$(round_trip)
 paced_round_trip=$(round_trip --paced)
 echo
-echo "1. bare round trip through the pipe link (write 65 bytes, read the answer):"
+echo "1. bare round trip through Wine's HID stack (write 65 bytes, read the answer):"
 echo "   $unpaced_round_trip"
 paced_elapsed_us=$(sed -n 's/.*elapsed_us=\([0-9]*\).*/\1/p' <<<"$paced_round_trip")
 echo "   back to back against the paced controller (an updater that costs nothing):"

@@ -1,7 +1,8 @@
-// korvid-pipe-round-trip.exe: the bare cost of one report and its answer
-// through the simulated controller's named-pipe link, measured as update.exe
-// moves reports: a synchronous 65-byte write on one handle, an overlapped
-// read on another. The report is the version request, which the controller
+// korvid-round-trip.exe: the bare cost of one report and its answer through
+// the stack update.exe meets the controller by (the first controller's HID
+// interface, or the simulated controller's named-pipe link), measured as
+// update.exe moves reports: a 65-byte write on one handle, an overlapped read
+// on another. The report is the version request, which the controller
 // answers every time. Prints the distribution in microseconds.
 #include <fcntl.h>
 #include <io.h>
@@ -13,25 +14,41 @@
 #include <string>
 #include <vector>
 
+#include "driver/hid_interfaces.h"
 #include "named_pipe_hid_protocol.h"
 
 int wmain(int argc, wchar_t** argv) {
   _setmode(_fileno(stdout), _O_BINARY);  // read by scripts: bare line feeds
   if (argc < 2) {
-    std::fputs("usage: korvid-pipe-round-trip DEVICE-NAME [COUNT]\n", stderr);
+    std::fputs("usage: korvid-round-trip --hid|PIPE-DEVICE-NAME [COUNT]\n", stderr);
     return 2;
   }
   const std::wstring name = argv[1];
   const int count = argc > 2 ? std::max(1, _wtoi(argv[2])) : 8192;
 
-  // The device path carries the BOOT-mode identifiers the server uses.
-  const std::wstring path = pipehid::DevicePath(name, 0x2DC8, 0x5750);
+  std::wstring path;
+  if (name == L"--hid") {
+    // The controller was just plugged in: the system lists it within seconds.
+    std::vector<std::wstring> controllers = ControllerInterfaces();
+    for (const ULONGLONG until = GetTickCount64() + 20000; controllers.empty() && GetTickCount64() < until;) {
+      Sleep(20);
+      controllers = ControllerInterfaces();
+    }
+    if (controllers.empty()) {
+      std::fputs("korvid-round-trip: the system lists no controller after 20 s\n", stderr);
+      return 2;
+    }
+    path = controllers.front();
+  } else {
+    // The device path carries the BOOT-mode identifiers the server uses.
+    path = pipehid::DevicePath(name, 0x2DC8, 0x5750);
+  }
   HANDLE write =
       CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
   HANDLE read = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                             FILE_FLAG_OVERLAPPED, nullptr);
   if (write == INVALID_HANDLE_VALUE || read == INVALID_HANDLE_VALUE) {
-    std::fprintf(stderr, "korvid-pipe-round-trip: cannot open %ls (error %lu)\n", path.c_str(), GetLastError());
+    std::fprintf(stderr, "korvid-round-trip: cannot open %ls (error %lu)\n", path.c_str(), GetLastError());
     return 2;
   }
   HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
@@ -68,7 +85,7 @@ int wmain(int argc, wchar_t** argv) {
                        static_cast<double>(frequency.QuadPart));
   }
   if (micros.empty()) {
-    std::fputs("korvid-pipe-round-trip: no answer came\n", stderr);
+    std::fputs("korvid-round-trip: no answer came\n", stderr);
     return 1;
   }
   LARGE_INTEGER measuredTo;
