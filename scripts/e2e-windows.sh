@@ -48,6 +48,8 @@ program.
                            one at a time, each change told by Wine's own notice,
                            and sends DBT_DEVNODES_CHANGED alone between them
   --paced                  the controller keeps full-speed USB pace (1 ms frames)
+  --two-interfaces         the controller's USB device has a second HID interface
+                           with the same ids (a keyboard's 8-byte reports)
   --return-delay-ms N      after the completion command, back as the application
                            after N ms (default 500)
   --image-out FILE         write the bytes the controller kept as its image
@@ -98,7 +100,7 @@ while (($# > 0)); do
     --device-notices-while-idle) notices_while_idle=1 ;;
     --silent-at) [[ ${2:-} =~ ^(version|identity|header|completion)$ ]] || die_usage "$1 takes version, identity, header or completion"
       server_options+=("$1" "$2"); shift ;;
-    --factory | --paced) server_options+=("$1") ;;
+    --factory | --paced | --two-interfaces) server_options+=("$1") ;;
     --attach-after-start) driver_options+=("$1") ;;
     --cancel-file | --cancel-confirm | --close-during-transfer | --device-change-during-transfer) driver_options+=("$1") ;;
     --image-out) [[ $# -ge 2 ]] || die_usage "$1 takes a file"; image_out=$2; shift ;;

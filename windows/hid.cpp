@@ -9,6 +9,7 @@
 
 extern "C" {
 #include <hidsdi.h>
+#include <hidpi.h>
 }
 
 #include "debug_trace.h"
@@ -31,6 +32,18 @@ bool IsAcceptedController(const HIDD_ATTRIBUTES& attributes) {
   if (attributes.ProductID != kBootProductId) return false;
   return std::find(std::begin(kBootVendorIds), std::end(kBootVendorIds), attributes.VendorID) !=
          std::end(kBootVendorIds);
+}
+
+// The controller's interface moves reports of kReportBytes each way, as its
+// report descriptor says. Another interface of the same USB device (a
+// keyboard's, with the same ids) does not, and is not the controller.
+bool HasControllerReports(HANDLE device) {
+  PHIDP_PREPARSED_DATA preparsed = nullptr;
+  if (!HidD_GetPreparsedData(device, &preparsed)) return false;
+  HIDP_CAPS caps{};
+  const bool read = HidP_GetCaps(preparsed, &caps) == HIDP_STATUS_SUCCESS;
+  HidD_FreePreparsedData(preparsed);
+  return read && caps.InputReportByteLength == kReportBytes && caps.OutputReportByteLength == kReportBytes;
 }
 
 DWORD RequiredDetailSize(HDEVINFO list, SP_DEVICE_INTERFACE_DATA& interfaceData) {
@@ -129,7 +142,8 @@ BOOL CHid::FindDevice(HANDLE& device, const wchar_t* gonePath, bool inUse) {
     }
     HIDD_ATTRIBUTES attributes{};
     attributes.Size = sizeof attributes;
-    if (!HidD_GetAttributes(candidate, &attributes) || !IsAcceptedController(attributes)) {
+    if (!HidD_GetAttributes(candidate, &attributes) || !IsAcceptedController(attributes) ||
+        !HasControllerReports(candidate)) {
       CloseHandle(candidate);
       ++index;
       continue;

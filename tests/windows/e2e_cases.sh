@@ -159,6 +159,18 @@ case $case_name in
     expect_messages 'New firmware 1.10 and current is 1.00\n' "$success_en"
     whole_update_checks "$success_en"
     ;;
+  second_interface)
+    # The controller's USB device has a second HID interface with the same
+    # ids (a keyboard's 8-byte reports): the program takes the interface
+    # whose reports are the controller's, whichever the system lists first.
+    firmware=$work/fw/v1.10.dat
+    make_firmware "$firmware" 110 700
+    run_e2e --firmware "$firmware" --two-interfaces --attach-after-start
+    expect_state attached "title=Korvid Tools v1.04(Tindro V1.00) button=enabled"
+    expect_messages 'New firmware 1.10 and current is 1.00\n' "$success_en"
+    whole_update_checks "$success_en"
+    expect_controller 'wire_violations=0'
+    ;;
   chinese_folder)
     firmware="$work/固件 文件夹/新固件.dat"
     make_firmware "$firmware" 105 2000

@@ -9,12 +9,17 @@
 
 extern "C" {
 #include <hidsdi.h>
+#include <hidpi.h>
 }
 
 namespace {
 
 // GUID_DEVINTERFACE_HID
 constexpr GUID kHidInterfaceGuid = {0x4D1E55B2, 0xF16F, 0x11CF, {0x88, 0xCB, 0x00, 0x11, 0x11, 0x00, 0x00, 0x30}};
+
+// Every simulated device has the controller's descriptor: one vendor
+// collection, 64-byte reports without a report ID.
+char g_controllerDescriptor;
 
 }  // namespace
 
@@ -45,6 +50,25 @@ extern "C" BOOLEAN NTAPI HidD_GetAttributes(HANDLE device, PHIDD_ATTRIBUTES attr
   attributes->ProductID = productId;
   attributes->VersionNumber = 0x0100;
   return TRUE;
+}
+
+extern "C" BOOLEAN NTAPI HidD_GetPreparsedData(HANDLE device, PHIDP_PREPARSED_DATA* preparsed) {
+  HIDD_ATTRIBUTES attributes{};
+  if (preparsed == nullptr || !HidD_GetAttributes(device, &attributes)) return FALSE;
+  *preparsed = reinterpret_cast<PHIDP_PREPARSED_DATA>(&g_controllerDescriptor);
+  return TRUE;
+}
+
+extern "C" BOOLEAN NTAPI HidD_FreePreparsedData(PHIDP_PREPARSED_DATA) { return TRUE; }
+
+extern "C" NTSTATUS NTAPI HidP_GetCaps(PHIDP_PREPARSED_DATA preparsed, PHIDP_CAPS caps) {
+  if (preparsed != reinterpret_cast<PHIDP_PREPARSED_DATA>(&g_controllerDescriptor)) return HIDP_STATUS_INVALID_PREPARSED_DATA;
+  *caps = HIDP_CAPS{};
+  caps->Usage = 0x01;
+  caps->UsagePage = 0xFF00;
+  caps->InputReportByteLength = 65;
+  caps->OutputReportByteLength = 65;
+  return HIDP_STATUS_SUCCESS;
 }
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {

@@ -66,7 +66,7 @@ const char kUsage[] =
     "  --firmware PATH           the file to choose in the open-file dialog\n"
     "  --control K               the emulated controller's number, asked for on standard output\n"
     "                            (\"control: COMMAND K\") and answered on standard input\n"
-    "  --controllers-present N   start the program once N controllers' HID interfaces are listed\n"
+    "  --controllers-present N   start the program once N or more controllers' HID interfaces are listed\n"
     "  --attach-after-start      attach the controller once the dialog is up\n"
     "  --cancel-file             cancel the open-file dialog\n"
     "  --cancel-confirm          answer Cancel to the confirmation\n"
@@ -206,10 +206,13 @@ void NotifyNodesChanged() {
   if (!system.WaitDelivered(kNoticeHandledMs)) throw Stuck{"a device notice was not taken in time"};
 }
 
-// Polls until the system lists `count` controllers' HID interfaces.
-bool WaitForInterfaces(std::size_t count, DWORD ms) {
+// Polls until the system lists `count` controllers' HID interfaces (with
+// `atLeast`, that many or more: a controller may have several).
+bool WaitForInterfaces(std::size_t count, DWORD ms, bool atLeast = false) {
   const ULONGLONG until = GetTickCount64() + ms;
-  while (ControllerInterfaces().size() != count) {
+  for (;;) {
+    const std::size_t listed = ControllerInterfaces().size();
+    if (listed == count || (atLeast && listed > count)) break;
     if (GetTickCount64() > until) return false;
     Sleep(kPollMs);
   }
@@ -228,7 +231,7 @@ class UserDriver {
   }
 
   bool Start() {
-    if (options_.presentAtStart != 0 && !WaitForInterfaces(options_.presentAtStart, kStartMs)) {
+    if (options_.presentAtStart != 0 && !WaitForInterfaces(options_.presentAtStart, kStartMs, true)) {
       Say("driver: the system lists " + std::to_string(ControllerInterfaces().size()) + " controllers, not " +
           std::to_string(options_.presentAtStart));
       return false;
