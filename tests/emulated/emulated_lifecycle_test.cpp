@@ -4,8 +4,11 @@
 // mode, and faults on one controller of two or in the middle of a transfer.
 #include <gtest/gtest.h>
 #include <linux/hidraw.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
@@ -123,6 +126,46 @@ TEST(Hotplug, AttachAndUnplugReachAMonitorAndTheOldDescriptorFailsWithNoDevice) 
   EXPECT_EQ(ExpectEvent(monitor, "remove").device.syspath, back.device.syspath);
   EXPECT_EQ(StatusField(Control("status"), "node"), ExpectEvent(monitor, "add").device.devnode);
   ExpectGone(fresh);
+}
+
+// A session leader without a terminal that opens a node without O_NOCTTY
+// (Wine's device service does) must not be sent SIGHUP when the controller
+// is unplugged: a real hidraw node is no terminal.
+TEST(Hotplug, ASessionLeaderHoldingTheNodeOutlivesTheUnplug) {
+  HidrawMonitor monitor;
+  ASSERT_TRUE(monitor.Ready());
+  Control("unplug");  // as the test before may have left it
+  ASSERT_EQ(Control("attach"), "ok attached");
+  std::optional<HidrawEvent> added;
+  while ((added = monitor.Next()) && added->action != "add") {
+  }
+  ASSERT_TRUE(added.has_value()) << "no add event";
+  const std::string devnode = added->device.devnode;
+  int opened[2], proceed[2];
+  ASSERT_EQ(pipe(opened), 0);
+  ASSERT_EQ(pipe(proceed), 0);
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    setsid();
+    const int fd = open(devnode.c_str(), O_RDWR);
+    const char result = fd >= 0 ? 1 : 0;
+    if (write(opened[1], &result, 1) != 1) _exit(3);
+    char go = 0;
+    _exit(read(proceed[0], &go, 1) == 1 ? 0 : 4);
+  }
+  char result = 0;
+  ASSERT_EQ(read(opened[0], &result, 1), 1);
+  EXPECT_EQ(result, 1) << "the child could not open " << devnode;
+  ASSERT_EQ(Control("unplug"), "ok unplugged");
+  ExpectEvent(monitor, "remove");
+  const char go = 1;
+  EXPECT_EQ(write(proceed[1], &go, 1), 1);
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status)) << "the holder of the node was killed by signal " << WTERMSIG(status);
+  EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 0);
+  for (int fd : {opened[0], opened[1], proceed[0], proceed[1]}) close(fd);
 }
 
 TEST(Update, ARawUpdateLeavesTheImageAndTheControllerReturnsAsANewApplicationNode) {
