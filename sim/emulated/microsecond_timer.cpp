@@ -5,11 +5,19 @@
 #include <time.h>
 #include <unistd.h>
 
-uint64_t MonotonicUs() {
+namespace {
+
+uint64_t ClockUs(clockid_t clock) {
   timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
+  clock_gettime(clock, &now);
   return static_cast<uint64_t>(now.tv_sec) * 1000000u + static_cast<uint64_t>(now.tv_nsec) / 1000u;
 }
+
+}  // namespace
+
+uint64_t MonotonicUs() { return ClockUs(CLOCK_MONOTONIC); }
+
+uint64_t MonotonicRawUs() { return ClockUs(CLOCK_MONOTONIC_RAW); }
 
 MicrosecondTimer::MicrosecondTimer(std::function<void()> onDue)
     : onDue_(std::move(onDue)), fd_(timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC)) {

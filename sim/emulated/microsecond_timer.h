@@ -10,6 +10,8 @@
 
 // Microseconds of CLOCK_MONOTONIC, the clock the timer counts.
 uint64_t MonotonicUs();
+// Microseconds of CLOCK_MONOTONIC_RAW, the clock of Wine's performance counter.
+uint64_t MonotonicRawUs();
 
 class MicrosecondTimer {
  public:

@@ -29,11 +29,7 @@ int wmain(int argc, wchar_t** argv) {
   std::wstring path;
   if (name == L"--hid") {
     // The controller was just plugged in: the system lists it within seconds.
-    std::vector<std::wstring> controllers = ControllerInterfaces();
-    for (const ULONGLONG until = GetTickCount64() + 20000; controllers.empty() && GetTickCount64() < until;) {
-      Sleep(20);
-      controllers = ControllerInterfaces();
-    }
+    const std::vector<std::wstring> controllers = WaitForControllerInterfaces(1, 20000, true);
     if (controllers.empty()) {
       std::fputs("korvid-round-trip: the system lists no controller after 20 s\n", stderr);
       return 2;

@@ -52,6 +52,15 @@ std::vector<std::wstring> ControllerInterfaces() {
   return paths;
 }
 
+std::vector<std::wstring> WaitForControllerInterfaces(std::size_t count, DWORD ms, bool atLeast) {
+  const ULONGLONG until = GetTickCount64() + ms;
+  for (;;) {
+    std::vector<std::wstring> listed = ControllerInterfaces();
+    if (listed.size() == count || (atLeast && listed.size() > count) || GetTickCount64() > until) return listed;
+    Sleep(15);
+  }
+}
+
 HidNoticeWatcher::HidNoticeWatcher(std::function<void(WPARAM, const wchar_t*)> onNotice)
     : onNotice_(std::move(onNotice)) {
   ready_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);

@@ -11,6 +11,11 @@
 // Paths of the present HID interfaces of controllers in BOOT mode.
 std::vector<std::wstring> ControllerInterfaces();
 
+// Polls for at most `ms` until the system lists `count` controllers' HID
+// interfaces (with `atLeast`, that many or more: a controller may have
+// several); what it lists then.
+std::vector<std::wstring> WaitForControllerInterfaces(std::size_t count, DWORD ms, bool atLeast = false);
+
 // Counts the system's HID interface notices from construction on, received
 // by a message-only window on a thread of its own.
 class HidNoticeWatcher {

@@ -77,7 +77,7 @@ const char kUsage[] =
     "  --updates N               play N updates one after the other (default 1)\n"
     "  --reattach-at-first-result\n"
     "                            while the first update's last message box is open the controller\n"
-    "                            is plugged out and in again, and the arrival told to the program\n"
+    "                            is plugged out and in again, and the system's arrival notice awaited\n"
     "  --device-notices          no update: controllers plugged in and out one at a time, each\n"
     "                            change seen through the system's notices, and DBT_DEVNODES_CHANGED\n"
     "                            sent on its own between them, with a second controller\n"
@@ -206,19 +206,6 @@ void NotifyNodesChanged() {
   if (!system.WaitDelivered(kNoticeHandledMs)) throw Stuck{"a device notice was not taken in time"};
 }
 
-// Polls until the system lists `count` controllers' HID interfaces (with
-// `atLeast`, that many or more: a controller may have several).
-bool WaitForInterfaces(std::size_t count, DWORD ms, bool atLeast = false) {
-  const ULONGLONG until = GetTickCount64() + ms;
-  for (;;) {
-    const std::size_t listed = ControllerInterfaces().size();
-    if (listed == count || (atLeast && listed > count)) break;
-    if (GetTickCount64() > until) return false;
-    Sleep(kPollMs);
-  }
-  return true;
-}
-
 class UserDriver {
  public:
   explicit UserDriver(Options options) : options_(std::move(options)) {}
@@ -231,10 +218,13 @@ class UserDriver {
   }
 
   bool Start() {
-    if (options_.presentAtStart != 0 && !WaitForInterfaces(options_.presentAtStart, kStartMs, true)) {
-      Say("driver: the system lists " + std::to_string(ControllerInterfaces().size()) + " controllers, not " +
-          std::to_string(options_.presentAtStart));
-      return false;
+    if (options_.presentAtStart != 0) {
+      const std::size_t listed = WaitForControllerInterfaces(options_.presentAtStart, kStartMs, true).size();
+      if (listed < options_.presentAtStart) {
+        Say("driver: the system lists " + std::to_string(listed) + " controllers, not " +
+            std::to_string(options_.presentAtStart));
+        return false;
+      }
     }
     std::wstring folder = options_.program;
     const std::size_t slash = folder.find_last_of(L"\\/");
@@ -455,11 +445,15 @@ class UserDriver {
   }
 
   // The controller goes and comes back while the update's last message box
-  // is open; its arrival is told to the program, and handled, before the
-  // box is answered.
+  // is open; the system's arrival notice comes before the box is answered.
+  // Plugged in again only once the system no longer lists it, as a hand does:
+  // Wine's stack took a device back within the same millisecond for the one
+  // that went, and sent no arrival.
   void ReattachWhileOpen() {
+    Control(options_.control, "unplug");  // it may have gone already, restarting
+    if (!WaitForControllerInterfaces(0, kNoticeHandledMs).empty()) throw Stuck{"the unplugged controller stays listed"};
     const LONG arrivals = notices_.Arrivals();
-    Control(options_.control, "reattach");
+    Control(options_.control, "attach");
     WaitForNotice([&] { return notices_.Arrivals() > arrivals; }, "arrival");
     Say("reattached: while the last message box was open");
   }
@@ -490,8 +484,8 @@ class UserDriver {
       Control(controller, command);
       WaitForNotice([&] { return (arrival ? notices_.Arrivals() : notices_.Removals()) > before; },
                     arrival ? "arrival" : "removal");
-      if (!WaitForInterfaces(present, kNoticeHandledMs)) throw Stuck{std::string("the system still lists ") +
-                                                                     "other controllers after " + label};
+      if (WaitForControllerInterfaces(present, kNoticeHandledMs).size() != present)
+        throw Stuck{std::string("the system lists other controllers than expected after ") + label};
       if (arrival)
         WaitUntil([&] { return Title() != plainTitle && ui::ControlEnabled(main_, ui::kUpdateButton); },
                   kTitleChangeMs, nullptr);
