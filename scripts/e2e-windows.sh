@@ -260,7 +260,20 @@ driver_args=(--program "$(winpath "$run/app/update.exe")" --firmware "$(winpath 
 if ((notices_while_idle)); then
   driver_args+=(--device-notices --second-control 2)
 elif [[ " ${driver_options[*]} " != *" --attach-after-start "* ]]; then
-  control attach >/dev/null || setup_failed "the emulated controller was not plugged in: $(tail -n 1 "$run/control.err")"
+  # winebus opens a node as soon as it hears of it. One plugged in before its
+  # monitor listened (a loaded machine starts the session slowly) is never
+  # heard of: plugged in again then.
+  opened=0
+  for attempt in 1 2 3; do
+    control unplug >/dev/null || true
+    control attach >/dev/null || setup_failed "the emulated controller was not plugged in: $(tail -n 1 "$run/control.err")"
+    for _ in $(seq 100); do
+      [[ $(control status) == *" open=1 "* ]] && { opened=1; break; }
+      sleep 0.05
+    done
+    ((opened)) && break
+  done
+  ((opened)) || setup_failed "Wine's HID stack never opened the emulated controller"
   driver_args+=(--controllers-present 1)
 fi
 [[ -z $screenshots ]] || driver_args+=(--screenshot-dir "$(winpath "$screenshots")")
