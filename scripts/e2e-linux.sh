@@ -146,11 +146,11 @@ emulator=$build/sim/emulated/korvid-emulated-controller
 cli=$build/cli/korvid-update
 [[ -x $emulator ]] || { echo "e2e-linux: missing from the build: $emulator" >&2; exit 2; }
 
-# Tindro: the macOS application's own end-to-end run, its devices emulated
-# hidraw nodes instead of the simulated controller's sockets.
+# Tindro: the macOS application's own end-to-end run, which meets the
+# emulated controller's hidraw nodes too.
 if [[ $front_end == tindro ]]; then
   export KORVID_GNUSTEP_BUILD=$build
-  exec "$root/scripts/e2e-macos.sh" --hidraw "${macos_args[@]}"
+  exec "$root/scripts/e2e-macos.sh" "${macos_args[@]}"
 fi
 [[ -x $cli ]] || { echo "e2e-linux: missing from the build: $cli" >&2; exit 2; }
 

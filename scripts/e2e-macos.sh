@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # One end-to-end firmware update through the macOS application Tindro, built
-# here against GNUstep: its own Xvfb, HOME and device folder, the simulated
-# controller served on a Unix socket, and Tindro with the driver bundle that
+# here against GNUstep: its own Xvfb and HOME, the emulated controller (a
+# hidraw node in a umockdev testbed, which Tindro finds through udev and
+# opens as it would a real controller), and Tindro with the driver bundle that
 # plays the user (presses Update, chooses the file, answers the sheet and the
 # alerts, reads their texts). Everything it starts is stopped by process id,
 # also when it fails. See --help.
@@ -43,8 +44,6 @@ The controller:
                             the bar shows N%; the first is held still until Tindro has seen the
                             second arrive. After the success the run waits until Update is
                             offered again and says for what ("offered afterwards:")
-  --hidraw                  an emulated Linux hidraw node (umockdev) instead of the simulated
-                            controller's socket: Tindro takes it as it would a real controller
 The driver:
   --look-ms N               the user looks at the screen every N ms (default 5)
   --miniaturize             puts the window in the dock once the transfer runs (no bar redraws)
@@ -62,7 +61,7 @@ Output:
   --timeout S               bound on the whole run (default 40)
   --keep                    keep the run's folder (printed) for a look afterwards
 Builds: the gnustep preset into build-gnustep-e2e, unless KORVID_GNUSTEP_BUILD names a build
-folder that holds Tindro, the driver bundle and the server.
+folder that holds Tindro, the driver bundle and korvid-emulated-controller.
 Exit status: 0 when the user saw the success alert and the controller's image equals the file's
 payload; 1 when the update ended any other way (one "outcome:" line says how); 2 for bad usage
 or a set-up that failed.
@@ -80,7 +79,7 @@ firmware=""
 payload_size=4096
 file_version=110
 file_beta=0
-server_args=()
+controller_args=()
 driver_mode=update
 look_ms=5
 miniaturize=0
@@ -100,7 +99,6 @@ shots_dir=""
 watch_seconds=1
 timeout_s=40
 keep=0
-hidraw=0
 
 number() {  # NAME VALUE: a whole number, or usage error
   [[ $2 =~ ^[0-9]+$ ]] || die_usage "$1 takes a whole number, not '$2'"
@@ -115,10 +113,9 @@ while (($# > 0)); do
     --cancel-confirm) cancel_confirm=1 ;;
     --ask-help) driver_mode=help ;;
     --watch-only) driver_mode=watch ;;
-    --factory | --paced | --application-mode) server_args+=("$option") ;;
-    --attach-after-start) attach_after_start=1; server_args+=("$option") ;;
+    --factory | --paced | --application-mode) controller_args+=("$option") ;;
+    --attach-after-start) attach_after_start=1; controller_args+=("$option") ;;
     --no-controller) no_controller=1 ;;
-    --hidraw) hidraw=1 ;;
     --miniaturize) miniaturize=1 ;;
     --keep) keep=1 ;;
     --firmware | --payload-size | --file-version | --file-beta | --device-version | --device-beta | \
@@ -149,7 +146,7 @@ while (($# > 0)); do
           ((value < 100)) || die_usage "$option takes 0 to 99"
           second_at=$value
           ;;
-        *) server_args+=("$option" "$value") ;;  # the controller's options, checked by the server
+        *) controller_args+=("$option" "$value") ;;  # the controller's options, checked by the emulator
       esac
       ;;
     *) die_usage "unknown option: $option" ;;
@@ -168,8 +165,7 @@ if [[ -n ${KORVID_GNUSTEP_BUILD:-} ]]; then
   build=$KORVID_GNUSTEP_BUILD
 else
   build=$root/build-gnustep-e2e
-  targets=(Tindro korvid_gnustep_driver korvid-sim-controller)
-  ((hidraw)) && targets+=(korvid-emulated-controller)
+  targets=(Tindro korvid_gnustep_driver korvid-emulated-controller)
   if ! (cd "$root" && cmake --preset gnustep -B "$build" >/dev/null &&
     cmake --build "$build" -j "$(nproc)" --target "${targets[@]}" >/dev/null); then
     echo "e2e-macos: the build failed (cmake --preset gnustep -B $build)" >&2
@@ -178,9 +174,8 @@ else
 fi
 tindro=$build/macos/Tindro.app/Tindro
 bundle=$build/tools/gnustep-driver/Driver.bundle
-server=$build/sim/server/korvid-sim-controller
-((hidraw)) && server=$build/sim/emulated/korvid-emulated-controller
-for needed in "$tindro" "$server" "$bundle/Driver"; do
+emulator=$build/sim/emulated/korvid-emulated-controller
+for needed in "$tindro" "$emulator" "$bundle/Driver"; do
   [[ -x $needed ]] || { echo "e2e-macos: missing from the build: $needed" >&2; exit 2; }
 done
 
@@ -188,20 +183,17 @@ done
 # Short paths: a socket path has at most 107 bytes.
 work=$(mktemp -d /tmp/kve-XXXXXX) || exit 2
 xvfb_pid=""
-server_pid=""
-server2_pid=""
-server_held=0
+emulator_pid=""
 tindro_pid=""
 tindro_err=${tindro_log:-$work/tindro.err}
 
 source "$root/scripts/lib/stop_process.sh"
 source "$root/scripts/lib/virtual_display.sh"
+source "$root/scripts/lib/emulated_controller.sh"
 
 cleanup() {
   stop "$tindro_pid"
-  ((server_held)) && kill -CONT "$server_pid" 2>/dev/null
-  stop "$server_pid"
-  stop "$server2_pid"
+  stop_emulated_controllers "$work"
   stop "$xvfb_pid"
   if ((keep)); then
     echo "kept: $work"
@@ -241,55 +233,25 @@ tail -c +29 "$firmware" | head -c "$announced" >"$work/payload.bin"
 start_virtual_display "$work" || setup_failed "Xvfb did not start: $(tail -3 "$work/xvfb.log")"
 
 # ---------------------------------------------------------------- controller
-devices=$work/d
-mkdir -p "$devices" "$work/home" "$work/out"
-control() {  # COMMAND: the server's reply on stdout
-  if ((hidraw)); then
-    "$server" --send "$work/control" $1 2>>"$work/control.err"
-  else
-    "$server" --device-dir "$devices" --name pad --send "$1" 2>>"$work/control.err"
-  fi
+# The controller as the kernel shows it: Tindro's device layer finds the node
+# through udev and opens it, here in umockdev's emulated /dev and /sys. With
+# no controller the testbed stays empty, so that nothing of this machine's
+# own shows. A second controller is controller 2 of the same emulator, the
+# faults kept to the first.
+mkdir -p "$work/home" "$work/out"
+control() {  # COMMAND: the emulator's reply on stdout
+  "$emulator" --send "$work/control" $1 2>>"$work/control.err"
 }
-device_env=(KORVID_HID_DIR="$devices")
-if ((hidraw && !no_controller)); then
-  # The controller as the kernel shows it: Tindro's device layer finds the
-  # node through udev and opens it, here in umockdev's emulated /dev and /sys.
-  umockdev-wrapper "$server" --control "$work/control" --root-file "$work/root" --return-delay-ms 300 \
-    "${server_args[@]}" >"$work/server.out" 2>"$work/server.err" &
-  server_pid=$!
-  for ((i = 0; i < 200; i++)); do
-    [[ -s $work/root ]] && break
-    kill -0 "$server_pid" 2>/dev/null || break
-    sleep 0.05
-  done
-  [[ -s $work/root ]] || setup_failed "the emulated controller did not start: $(head -1 "$work/server.err")"
-  device_env=(UMOCKDEV_DIR="$(cat "$work/root")" LD_PRELOAD="libumockdev-preload.so.0")
-elif ((!no_controller)); then
-  "$server" --device-dir "$devices" --name pad --return-delay-ms 300 "${server_args[@]}" \
-    >"$work/server.out" 2>"$work/server.err" &
-  server_pid=$!
-  for ((i = 0; i < 100; i++)); do
-    [[ -S $devices/pad.control ]] && break
-    kill -0 "$server_pid" 2>/dev/null || break
-    sleep 0.05
-  done
-  # Its own usage errors (a bad controller option) are this script's usage errors.
-  [[ -S $devices/pad.control ]] || setup_failed "the simulated controller did not start: $(head -1 "$work/server.err")"
+emulator_args=(--return-delay-ms 300)
+((no_controller)) && emulator_args+=(--attach-after-start)
+[[ -n $second_at ]] && emulator_args+=(--controllers 2 --factory-on 2 --fault-on 1 --attach-after-start)
+# Its own usage errors (a bad controller option) are this script's usage errors.
+start_emulated_controllers "$work" "${emulator_args[@]}" "${controller_args[@]}" ||
+  setup_failed "the emulated controller did not start: $(head -1 "$work/emulator.err")"
+if [[ -n $second_at ]] && ((!attach_after_start)); then
+  [[ $(control "attach 1") == ok* ]] || setup_failed "the first controller could not be plugged in"
 fi
-control2() {  # COMMAND: the second controller's reply on stdout
-  "$server" --device-dir "$devices" --name pad2 --send "$1" 2>>"$work/control.err"
-}
-if [[ -n $second_at ]]; then
-  "$server" --device-dir "$devices" --name pad2 --return-delay-ms 300 --attach-after-start --factory \
-    >"$work/server2.out" 2>"$work/server2.err" &
-  server2_pid=$!
-  for ((i = 0; i < 100; i++)); do
-    [[ -S $devices/pad2.control ]] && break
-    kill -0 "$server2_pid" 2>/dev/null || break
-    sleep 0.05
-  done
-  [[ -S $devices/pad2.control ]] || setup_failed "the second controller did not start: $(head -1 "$work/server2.err")"
-fi
+device_env=(UMOCKDEV_DIR="$(cat "$work/root")" LD_PRELOAD="libumockdev-preload.so.0")
 
 # ---------------------------------------------------------------- Tindro
 driver_env=(KORVID_DRIVER_OUT="$work/out" KORVID_DRIVER_MODE="$driver_mode" KORVID_DRIVER_FIRMWARE="$firmware"
@@ -335,10 +297,10 @@ take_screenshots() {
 }
 
 # What the driver asks for while the application waits: a second controller,
-# plugged in while the first is held still (its process stopped) until
-# Tindro has traced the newcomer's arrival, then the first goes on; or the
-# controller held still and let go again.
-arrivals_traced() { grep -c 'Korvid Controller BOOT$' "$tindro_err" 2>/dev/null; }
+# plugged in while the first is held still (it takes reports and handles
+# none) until Tindro has traced the newcomer's arrival, then the first goes
+# on; or the controller held still and let go again.
+arrivals_traced() { grep -cE '0x[0-9a-f]{4},0x5750$' "$tindro_err" 2>/dev/null; }
 handle_asks() {
   local request base what traced_before i
   for request in "$work"/out/ask-*.request; do
@@ -349,8 +311,8 @@ handle_asks() {
     case $what in
       second-controller)
         traced_before=$(arrivals_traced)
-        kill -STOP "$server_pid" && server_held=1
-        echo "second controller: $(control2 attach)"
+        control "hold 1" >/dev/null
+        echo "second controller: $(control "attach 2")"
         : >"$base.done"
         for ((i = 0; i < 500; i++)); do
           (($(arrivals_traced) > traced_before)) && break
@@ -361,16 +323,14 @@ handle_asks() {
         else
           outcome="the second controller's arrival was never traced"
         fi
-        kill -CONT "$server_pid"
-        server_held=0
+        control "release 1" >/dev/null
         ;;
       hold-controller)
-        kill -STOP "$server_pid" && server_held=1
+        control "hold 1" >/dev/null
         : >"$base.done"
         ;;
       release-controller)
-        kill -CONT "$server_pid"
-        server_held=0
+        control "release 1" >/dev/null
         : >"$base.done"
         ;;
       *) : >"$base.done" ;;
@@ -465,7 +425,7 @@ while [[ -z $outcome ]]; do
     [[ -z $watch_from ]] && watch_from=$now
     if ((attach_after_start && !attached_later)); then
       attached_later=1
-      echo "attached after start: $(control attach)"
+      echo "attached after start: $(control "attach 1")"
     fi
     if [[ $driver_mode == watch ]] && ((now - watch_from >= watch_ms)); then
       if ((alerts_seen > 0)); then outcome="watched: an alert showed"; else outcome="watched: no alert"; fi
@@ -525,7 +485,7 @@ if [[ -n $tindro_pid ]]; then
 fi
 
 image_matches=0
-if ((!no_controller)) && [[ -n $server_pid ]]; then
+if ((!no_controller)); then
   reply=$(control "image $work/image.bin")
   [[ $reply == ok* ]] || echo "e2e-macos: could not read the controller's image: $reply" >&2
   cmp -s "$work/image.bin" "$work/payload.bin" && image_matches=1
@@ -534,7 +494,7 @@ if ((!no_controller)) && [[ -n $server_pid ]]; then
   violations=$(control violations)
   [[ -n $violations ]] && echo "wire-rule violations: $violations"
 fi
-[[ -n $server2_pid ]] && echo "second controller: $(control2 status)"
+[[ -n $second_at ]] && echo "second controller: $(control "status 2")"
 [[ -n $messages_out ]] && cp "$messages" "$messages_out"
 if [[ -n $shots_dir ]] && ((success_alert > 0)) && [[ -f $shots_dir/alert-$success_alert.png ]]; then
   cp "$shots_dir/alert-$success_alert.png" "$shots_dir/success.png"

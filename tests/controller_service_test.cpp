@@ -232,6 +232,31 @@ TEST_F(ControllerServiceTest, StopReadingFaultLeavesDataCommandNUnansweredAndTak
   }
 }
 
+TEST_F(ControllerServiceTest, AHeldControllerAnswersNothingAndOnReleaseHandlesWhatItTookInOrder) {
+  for (const bool paced : {false, true}) {
+    SCOPED_TRACE(paced ? "paced" : "unpaced");
+    link_ = RecordingLink{};
+    now_ = 0;
+    ServiceOptions options;
+    options.paced = paced;
+    Serve(options);
+    EXPECT_EQ(service_->Control("release", now_), "ok not held");
+    RequestFirmwareUpdate(0, PACKET_TYPE_HID);
+    RunUntil([&] { return service_->Controller()->DataCommandsReceived() >= 3; });
+    EXPECT_EQ(service_->Control("hold", now_), "ok held");
+    RunUntil([&] { return link_.inbox.empty(); });
+    const uint32_t before = service_->Controller()->DataCommandsReceived();
+    RunUntil([] { return false; }, 100, now_ + 200'000);
+    EXPECT_EQ(service_->Controller()->DataCommandsReceived(), before) << "nothing handled while held";
+    EXPECT_TRUE(link_.inbox.empty()) << "nothing answered while held";
+
+    EXPECT_EQ(service_->Control("release", now_), "ok released");
+    RunUntil([&] { return m_updateComplete.load(); });
+    EXPECT_TRUE(service_->Controller()->ImageEquals(payload_)) << "what was held came through whole, in order";
+    EngineShutDown();
+  }
+}
+
 TEST_F(ControllerServiceTest, ControlCommands) {
   ServiceOptions options;
   options.attachAtStart = false;

@@ -32,7 +32,9 @@ int main(int argc, char** argv) {
     std::fprintf(out, "%s%s", kEmulatorUsage, kControllerOptionsUsage);
     std::fprintf(out,
                  "Control commands (K: controller number, default 1): status [K], attach [K], unplug [K],\n"
-                 "reattach [K], image [K] FILE, violations [K], stats [K], quit (with PROGRAM: PROGRAM\n"
+                 "reattach [K], hold [K] (controller K takes the reports written to it but handles none,\n"
+                 "as a controller busy with something else), release [K] (it handles them, in order),\n"
+                 "image [K] FILE, violations [K], stats [K], quit (with PROGRAM: PROGRAM\n"
                  "gets SIGTERM), input [K] N (N input reports from controller K that answer nothing,\n"
                  "numbered from 1 in bytes 0-3, little-endian), short [K] (one 8-byte input report, which\n"
                  "the kernel drops), clocks (CLOCK_MONOTONIC, on which the stats are, and\n"

@@ -248,7 +248,8 @@ std::string Emulator::Control(const std::string& line) {
   if (command.word == "clocks")
     return "ok monotonic_us=" + std::to_string(MonotonicUs()) + " monotonic_raw_us=" + std::to_string(MonotonicRawUs());
   const bool known = command.word == "status" || command.word == "attach" || command.word == "unplug" ||
-                     command.word == "reattach" || command.word == "violations" || command.word == "stats" ||
+                     command.word == "reattach" || command.word == "hold" || command.word == "release" ||
+                     command.word == "violations" || command.word == "stats" ||
                      command.word == "image" || command.word == "input" || command.word == "short";
   if (!known) return "error unknown command: " + command.word;
 

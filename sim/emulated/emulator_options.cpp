@@ -20,6 +20,8 @@ const char kEmulatorUsage[] =
     "                             other-vendor (USB 046D:C000), bluetooth (bus 0005, our BOOT ids),\n"
     "                             application (USB 2DC8:5751)\n"
     "  --no-permission K          nobody but root may open controller K's nodes (mode 0)\n"
+    "  --factory-on K             controller K runs factory firmware, whatever --device-version\n"
+    "                             says (repeatable)\n"
     "  --product-name TEXT        the USB product string of the controllers in BOOT mode (any bytes\n"
     "                             but a line break or NUL: a device names itself as it likes)\n"
     "  --two-interfaces           each controller's USB device has a second HID interface (:1.1,\n"
@@ -124,6 +126,11 @@ std::string ParseEmulatorCommandLine(const std::vector<std::string>& args, Emula
       if (!ParseController(value, k)) return "--no-permission takes a controller number from 1";
       options.noPermission.push_back(k);
       ++i;
+    } else if (arg == "--factory-on") {
+      unsigned k = 0;
+      if (!ParseController(value, k)) return "--factory-on takes a controller number from 1";
+      options.factoryOn.push_back(k);
+      ++i;
     } else if (arg == "--product-name" && hasValue) {
       if (value.empty() || value.find_first_of(std::string("\n\r\0", 3)) != std::string::npos)
         return "--product-name takes text without a line break";
@@ -181,6 +188,8 @@ std::string ParseEmulatorCommandLine(const std::vector<std::string>& args, Emula
   if (options.faultOn > options.controllers) return "--fault-on names a controller beyond --controllers";
   for (unsigned k : options.noPermission)
     if (k > options.controllers) return "--no-permission names a controller beyond --controllers";
+  for (unsigned k : options.factoryOn)
+    if (k > options.controllers) return "--factory-on names a controller beyond --controllers";
   // Controllers take ports 1 to N, the extra devices the ports after them.
   if (options.returnPort != 0 && options.returnPort <= options.controllers + options.extras.size())
     return "--return-port names a port a device is plugged into";
@@ -195,5 +204,7 @@ ControllerConfig ControllerConfigFor(const EmulatorOptions& options, unsigned k)
   ControllerConfig config = options.service.controller;
   if (!options.vendors.empty()) config.vendorId = options.vendors[(k - 1) % options.vendors.size()];
   if (options.faultOn != 0 && options.faultOn != k) config.fault = FaultPlan{};
+  if (std::find(options.factoryOn.begin(), options.factoryOn.end(), k) != options.factoryOn.end())
+    config.factoryFirmware = true;
   return config;
 }

@@ -23,6 +23,7 @@ struct EmulatorOptions {
   std::vector<uint16_t> vendors;  // per controller, cycling; empty: the default vendor
   std::vector<ExtraDevice> extras;
   std::vector<unsigned> noPermission;  // 1-based controllers whose nodes nobody may open
+  std::vector<unsigned> factoryOn;     // 1-based controllers running factory firmware
   bool secondInterface = false;        // a keyboard-like HID interface beside each controller's
   std::string bootProductName;         // the USB product string in BOOT mode; "": the controller's own
   unsigned returnPort = 0;             // USB port the faulted controller returns on; 0: its own
@@ -43,6 +44,6 @@ struct EmulatorOptions {
 // Returns an error text, or empty when the command line is sound.
 std::string ParseEmulatorCommandLine(const std::vector<std::string>& args, EmulatorOptions& options);
 
-// Controller K's own configuration (K from 1): its vendor, and the fault
-// only when it is the controller faults apply to.
+// Controller K's own configuration (K from 1): its vendor, its firmware,
+// and the fault only when it is the controller faults apply to.
 ControllerConfig ControllerConfigFor(const EmulatorOptions& options, unsigned k);

@@ -58,7 +58,7 @@ void ControllerService::Detach() {
 
 void ControllerService::OnOutputReport(const Report& report, uint64_t nowUs) {
   if (!linkUp_ || !controller_ || !reading_) return;
-  if (options_.paced) {
+  if (options_.paced || held_) {
     taken_.push_back(Pending{report, nowUs});
     return;
   }
@@ -137,6 +137,20 @@ void ControllerService::FollowTheController(uint64_t nowUs) {
   }
 }
 
+// Unpaced, what was held is handled at once; paced, frame by frame from now.
+void ControllerService::Release(uint64_t nowUs) {
+  held_ = false;
+  if (options_.paced) return;
+  while (linkUp_ && reading_ && !taken_.empty()) {
+    const Report report = taken_.front().report;
+    taken_.pop_front();
+    Take(report, nowUs);
+    while (!answers_.empty()) SendOneAnswer();
+    FollowTheController(nowUs);
+  }
+  taken_.clear();
+}
+
 uint64_t ControllerService::NextBoundary(uint64_t nowUs) const { return (nowUs / kFrameUs + 1) * kFrameUs; }
 
 uint64_t ControllerService::Poll(uint64_t nowUs) {
@@ -144,7 +158,7 @@ uint64_t ControllerService::Poll(uint64_t nowUs) {
     returnAtUs_.reset();
     Appear();
   }
-  if (options_.paced && linkUp_ && reading_) {
+  if (options_.paced && linkUp_ && reading_ && !held_) {
     // One report taken and one answer sent per frame, at the boundary: a
     // report written during frame f is taken at the start of frame f + 1.
     const uint64_t frame = nowUs / kFrameUs;
@@ -167,7 +181,7 @@ uint64_t ControllerService::Poll(uint64_t nowUs) {
   }
   uint64_t next = kNever;
   if (returnAtUs_) next = *returnAtUs_;
-  if (options_.paced && linkUp_ && (!taken_.empty() || !answers_.empty())) {
+  if (options_.paced && linkUp_ && !held_ && (!taken_.empty() || !answers_.empty())) {
     const uint64_t frame = nowUs / kFrameUs;
     const bool takeable = !taken_.empty() && taken_.front().atUs < frame * kFrameUs;
     const uint64_t due = FrameFree(frame) && (takeable || !answers_.empty()) ? nowUs : NextBoundary(nowUs);
@@ -214,6 +228,15 @@ std::string ControllerService::Control(const std::string& line, uint64_t nowUs) 
     Detach();
     Attach(nowUs);
     return linkUp_ ? "ok attached" : "error the device could not appear";
+  }
+  if (command.word == "hold") {
+    held_ = true;
+    return "ok held";
+  }
+  if (command.word == "release") {
+    if (!held_) return "ok not held";
+    Release(nowUs);
+    return "ok released";
   }
   if (command.word == "image") {
     if (command.argument.empty()) return "error image takes a file name";

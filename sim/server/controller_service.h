@@ -89,6 +89,9 @@ class ControllerService {
   //   attach          plug the controller in (in BOOT mode)
   //   unplug          pull it out
   //   reattach        unplug, then attach
+  //   hold            the controller takes the reports written to it but handles
+  //                   none, as one busy with something else
+  //   release         it handles what it took meanwhile, in order, and goes on
   //   image FILE      write the bytes the controller kept as its image to FILE
   //   violations      the wire rules the updater broke, "; "-separated
   //   stats           the figures of ServiceStats, microseconds (on the clock the
@@ -109,6 +112,7 @@ class ControllerService {
   void CollectAnswers();
   void SendOneAnswer();
   void FollowTheController(uint64_t nowUs);
+  void Release(uint64_t nowUs);
   void Appear();
   uint64_t NextBoundary(uint64_t nowUs) const;
   bool FrameFree(uint64_t frame) const { return !lastFrameServed_ || frame > *lastFrameServed_; }
@@ -122,6 +126,7 @@ class ControllerService {
   bool quit_ = false;
   bool reading_ = true;          // the controller takes output reports
   bool readingStopped_ = false;  // the stop-reading fault has struck
+  bool held_ = false;            // reports written wait in taken_
   std::optional<uint64_t> returnAtUs_;
 
   struct Pending {
