@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
-# Builds Tindro against GNUstep and starts it here against the simulated
-# controller, for a developer to click through: on this machine's display
-# ($DISPLAY) or, without one, on a virtual one (Xvfb). A sample firmware file
-# lies beside Tindro.app, where the open panel starts. Everything started here
-# stops when Tindro ends or on Ctrl-C. Arguments go to the simulated
-# controller (for example --device-version 105, --attach-after-start,
-# --fail-at-chunk 20, --paced); see its --help.
+# Builds Tindro against GNUstep and starts it here against the emulated
+# controller (a hidraw node in a umockdev testbed), for a developer to click
+# through: on this machine's display ($DISPLAY) or, without one, on a virtual
+# one (Xvfb). A sample firmware file lies beside Tindro.app, where the open
+# panel starts. Everything started here stops when Tindro ends or on Ctrl-C.
+# Arguments go to the emulated controller (for example --device-version 105,
+# --attach-after-start, --fail-at-chunk 20, --paced, --controllers 2); see its --help.
 set -uo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 
@@ -20,23 +20,24 @@ build=${KORVID_GNUSTEP_BUILD:-$root/build-gnustep}
 (
   cd "$root" &&
     cmake --preset gnustep -B "$build" >/dev/null &&
-    cmake --build "$build" -j "$(nproc)" --target Tindro korvid-sim-controller >/dev/null
+    cmake --build "$build" -j "$(nproc)" --target Tindro korvid-emulated-controller >/dev/null
 ) || {
   echo "tindro.sh: the build failed" >&2
   exit 2
 }
 tindro=$build/macos/Tindro.app/Tindro
-server=$build/sim/server/korvid-sim-controller
+emulator=$build/sim/emulated/korvid-emulated-controller
 
 work=$(mktemp -d /tmp/tindro-XXXXXX) || exit 2
 xvfb_pid=""
-server_pid=""
+emulator_pid=""
 tindro_pid=""
 source "$root/scripts/lib/stop_process.sh"
 source "$root/scripts/lib/virtual_display.sh"
+source "$root/scripts/lib/emulated_controller.sh"
 cleanup() {
   stop "$tindro_pid"
-  stop "$server_pid"
+  stop_emulated_controllers "$work"
   stop "$xvfb_pid"
   rm -rf "$work"
 }
@@ -62,23 +63,15 @@ if [[ -z $display ]]; then
   echo "  click: DISPLAY=$display xdotool search --name Tindro   (then mousemove/mousedown/mouseup)"
 fi
 
-devices=$work/devices
-"$server" --device-dir "$devices" --name pad "$@" 2>"$work/server.err" &
-server_pid=$!
-for ((i = 0; i < 100; i++)); do
-  [[ -S $devices/pad.control ]] && break
-  kill -0 "$server_pid" 2>/dev/null || break
-  sleep 0.05
-done
-[[ -S $devices/pad.control ]] || {
-  echo "tindro.sh: the simulated controller did not start: $(cat "$work/server.err")" >&2
+start_emulated_controllers "$work" "$@" || {
+  echo "tindro.sh: the emulated controller did not start: $(cat "$work/emulator.err")" >&2
   exit 2
 }
-echo "Simulated controller: $server --device-dir $devices --name pad --send status|unplug|attach|reattach"
+echo "Emulated controller: $emulator --send $work/control status|unplug|attach|reattach|hold|release"
 echo "Sample firmware: $sample"
 
 log=$(dirname "$(dirname "$tindro")")/tindro.log
-DISPLAY=$display KORVID_HID_DIR=$devices "$tindro" 2>"$log" &
+DISPLAY=$display UMOCKDEV_DIR="$(cat "$work/root")" LD_PRELOAD=libumockdev-preload.so.0 "$tindro" 2>"$log" &
 tindro_pid=$!
 echo "Tindro runs (pid $tindro_pid), its traces in $log; quit it or press Ctrl-C to stop everything."
 wait "$tindro_pid"

@@ -27,6 +27,7 @@ emulated_controller_build() {
 start_emulated_controllers() {
   local folder=$1
   shift
+  rm -f "$folder/root"  # a root file left by an earlier emulator is not this one's
   umockdev-wrapper "$emulator" --control "$folder/control" --root-file "$folder/root" "$@" \
     >"$folder/emulator.out" 2>"$folder/emulator.err" &
   emulator_pid=$!
