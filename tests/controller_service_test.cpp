@@ -257,6 +257,20 @@ TEST_F(ControllerServiceTest, AHeldControllerAnswersNothingAndOnReleaseHandlesWh
   }
 }
 
+TEST_F(ControllerServiceTest, AControllerHeldAfterAChunkAcknowledgesItThenWaitsForRelease) {
+  ServiceOptions options;
+  options.holdAfterChunk = 3;
+  Serve(options);
+  RequestFirmwareUpdate(0, PACKET_TYPE_HID);
+  RunUntil([&] { return service_->Controller()->DataCommandsReceived() >= 3; });
+  RunUntil([] { return false; }, 100, now_ + 200'000);
+  EXPECT_EQ(service_->Controller()->DataCommandsReceived(), 3u) << "chunk 4 was written, and held";
+  EXPECT_EQ(service_->Control("release", now_), "ok released");
+  RunUntil([&] { return m_updateComplete.load(); });
+  EXPECT_TRUE(service_->Controller()->ImageEquals(payload_));
+  EXPECT_EQ(service_->Control("hold", now_), "ok held") << "the hold after a chunk strikes once";
+}
+
 TEST_F(ControllerServiceTest, ControlCommands) {
   ServiceOptions options;
   options.attachAtStart = false;

@@ -61,6 +61,12 @@ void EmulatedLink::SendInput(const Report& report) {
   if (device_) device_->Node(0).QueueInput(report);
 }
 
+bool EmulatedLink::SendReport(const Report& report) {
+  if (!device_) return false;
+  device_->Node(0).QueueInput(report);
+  return true;
+}
+
 bool EmulatedLink::SendNumbered(unsigned count) {
   if (!device_) return false;
   for (unsigned n = 1; n <= count; ++n) {

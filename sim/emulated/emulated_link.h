@@ -53,6 +53,8 @@ class EmulatedLink final : public DeviceLink, private HidrawNodeListener {
   // controller is not plugged in.
   bool SendNumbered(unsigned count);
   bool SendShort();
+  // One input report as given, for a test that plays the controller itself.
+  bool SendReport(const Report& report);
 
   // The controller's node while it is plugged in; empty otherwise.
   std::string Devnode() const;

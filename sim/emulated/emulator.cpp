@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -71,6 +72,41 @@ bool WriteFileAtomically(const std::string& path, const std::string& text, std::
   return true;
 }
 
+std::vector<std::string> Words(const std::string& text) {
+  std::vector<std::string> words;
+  std::size_t at = 0;
+  while (at < text.size()) {
+    const std::size_t end = std::min(text.find(' ', at), text.size());
+    if (end > at) words.push_back(text.substr(at, end - at));
+    at = end + 1;
+  }
+  return words;
+}
+
+std::string Hex(const Report& report) {
+  static const char kDigits[] = "0123456789ABCDEF";
+  std::string text;
+  for (uint8_t byte : report) {
+    text += kDigits[byte >> 4];
+    text += kDigits[byte & 15];
+  }
+  return text;
+}
+
+bool ParseReport(const std::string& hex, Report& report) {
+  if (hex.empty() || hex.size() % 2 != 0 || hex.size() > 2 * report.size()) return false;
+  report.fill(0);
+  for (std::size_t i = 0; i < hex.size(); i += 2) {
+    unsigned long byte = 0;
+    const std::string pair = "0x" + hex.substr(i, 2);
+    if (!std::isxdigit(static_cast<unsigned char>(hex[i])) || !std::isxdigit(static_cast<unsigned char>(hex[i + 1])) ||
+        !ParseWholeNumber(pair.c_str(), 0xFF, byte))
+      return false;
+    report[i / 2] = static_cast<uint8_t>(byte);
+  }
+  return true;
+}
+
 bool ParseControllerNumber(const std::string& text, unsigned& k) {
   unsigned long value = 0;
   if (!ParseWholeNumber(text.c_str(), 1000, value) || value == 0) return false;
@@ -89,6 +125,7 @@ struct Emulator::Controller {
         shortReportAtChunk(shortReportAtChunk) {}
 
   void Take(const Report& report) {
+    if (written.size() < kKeptWritten) written.push_back(report);
     const uint32_t before = DataCommands();
     service.OnOutputReport(report, MonotonicUs());
     if (shortReportAtChunk != 0 && before < shortReportAtChunk && DataCommands() >= shortReportAtChunk)
@@ -96,6 +133,9 @@ struct Emulator::Controller {
   }
   uint32_t DataCommands() const { return service.Controller() ? service.Controller()->DataCommandsReceived() : 0; }
 
+  // What the program wrote, for a test to read back (`written`).
+  static constexpr std::size_t kKeptWritten = 512;
+  std::vector<Report> written;
   EmulatedLink link;
   ControllerService service;
   uint32_t shortReportAtChunk;
@@ -137,20 +177,12 @@ bool Emulator::Start(std::string& error) {
   for (unsigned k = 1; k <= options_.controllers; ++k) {
     ServiceOptions service = options_.service;
     service.controller = ControllerConfigFor(options_, k);
-    if (options_.faultOn != 0 && options_.faultOn != k) service.stopReadingAfterChunk = 0;
+    if (options_.faultOn != 0 && options_.faultOn != k) service.stopReadingAfterChunk = service.holdAfterChunk = 0;
     const bool locked =
         std::find(options_.noPermission.begin(), options_.noPermission.end(), k) != options_.noPermission.end();
-    LinkSettings link;
-    link.port = k;
-    link.nodeMode = locked ? 0 : 0666;
-    link.secondInterface = options_.secondInterface;
-    link.bootProduct = options_.bootProductName;
-    link.serial = ControllerSerial(k);
-    if (options_.faultOn == 0 || options_.faultOn == k) link.returnPort = options_.returnPort;
     const uint32_t shortAt = options_.faultOn == 0 || options_.faultOn == k ? options_.shortReportAtChunk : 0;
-    controllers_.push_back(std::make_unique<Controller>(*testbed_, mailbox_, retired_, link, service, shortAt));
-    Controller& controller = *controllers_.back();
-    controller.service.Start(MonotonicUs());
+    const unsigned returnPort = options_.faultOn == 0 || options_.faultOn == k ? options_.returnPort : 0;
+    Controller& controller = AddController(k, returnPort, service, shortAt, locked ? 0 : 0666);
     if (options_.service.attachAtStart && !controller.service.Attached()) {
       error = "controller " + std::to_string(k) + ": " + controller.link.LastError();
       return false;
@@ -159,6 +191,7 @@ bool Emulator::Start(std::string& error) {
   unsigned port = options_.controllers;
   for (ExtraDevice extra : options_.extras)
     if (!PlugExtra(extra, ++port, error)) return false;
+  nextPort_ = std::max(port + 1, options_.returnPort + 1);
   ServeControllers();
 
   if (!options_.control.empty()) {
@@ -181,6 +214,61 @@ bool Emulator::Start(std::string& error) {
     }
   }
   return true;
+}
+
+Emulator::Controller& Emulator::AddController(unsigned port, unsigned returnPort, ServiceOptions service,
+                                              uint32_t shortReportAtChunk, mode_t mode) {
+  LinkSettings link;
+  link.port = port;
+  link.returnPort = returnPort;
+  link.nodeMode = mode;
+  link.secondInterface = options_.secondInterface;
+  link.bootProduct = options_.bootProductName;
+  link.serial = ControllerSerial(static_cast<unsigned>(controllers_.size() + 1));
+  controllers_.push_back(std::make_unique<Controller>(*testbed_, mailbox_, retired_, link, service, shortReportAtChunk));
+  Controller& controller = *controllers_.back();
+  controller.service.Start(MonotonicUs());
+  return controller;
+}
+
+// "plug OPTIONS": one more controller, configured by its own controller
+// options (the emulator's are not inherited), plugged in on a port of its own.
+std::string Emulator::PlugNew(const std::string& argument) {
+  std::vector<std::string> args = Words(argument);
+  args.insert(args.begin(), "plug");
+  ServiceOptions service = options_.service;
+  service.controller = ControllerConfig{};
+  service.stopReadingAtChunk = 0;
+  service.stopReadingAfterChunk = 0;
+  service.holdAfterChunk = 0;
+  service.attachAtStart = true;
+  ControllerOptionParser parser(service.controller);
+  for (std::size_t i = 1; i < args.size(); ++i) {
+    std::string error;
+    if (parser.Take(args, i, error)) {
+      if (!error.empty()) return "error " + error;
+    } else if (args[i] == "--vendor" && i + 1 < args.size()) {
+      unsigned long vendor = 0;
+      if (!ParseWholeNumber(args[++i].c_str(), 0xFFFF, vendor)) return "error --vendor takes 0 to 0xFFFF";
+      service.controller.vendorId = static_cast<uint16_t>(vendor);
+    } else if (args[i] == "--application-mode") {
+      service.controller.productId = service.controller.applicationProductId;
+    } else if (args[i] == "--hold-after-chunk" && i + 1 < args.size()) {
+      unsigned long chunk = 0;
+      if (!ParseWholeNumber(args[++i].c_str(), 0xFFFFFFFF, chunk) || chunk == 0)
+        return "error --hold-after-chunk takes a chunk number from 1";
+      service.holdAfterChunk = static_cast<uint32_t>(chunk);
+    } else {
+      return "error plug takes controller options, --vendor V, --application-mode and --hold-after-chunk N, not " +
+             args[i];
+    }
+  }
+  parser.Finish();
+  if (controllers_.size() >= 64) return "error no more than 64 controllers";
+  Controller& controller = AddController(nextPort_++, 0, service, 0, 0666);
+  if (!controller.service.Attached()) return "error the device could not appear: " + controller.link.LastError();
+  ServeControllers();
+  return "ok controller " + std::to_string(controllers_.size());
 }
 
 bool Emulator::PlugExtra(ExtraDevice extra, unsigned port, std::string& error) {
@@ -247,14 +335,27 @@ std::string Emulator::Control(const std::string& line) {
   }
   if (command.word == "clocks")
     return "ok monotonic_us=" + std::to_string(MonotonicUs()) + " monotonic_raw_us=" + std::to_string(MonotonicRawUs());
+  if (command.word == "plug") return PlugNew(command.argument);
   const bool known = command.word == "status" || command.word == "attach" || command.word == "unplug" ||
                      command.word == "reattach" || command.word == "hold" || command.word == "release" ||
-                     command.word == "violations" || command.word == "stats" ||
-                     command.word == "image" || command.word == "input" || command.word == "short";
+                     command.word == "violations" || command.word == "stats" || command.word == "image" ||
+                     command.word == "input" || command.word == "short" || command.word == "send" ||
+                     command.word == "written" || command.word == "stop-reading";
   if (!known) return "error unknown command: " + command.word;
 
   unsigned k = 1;
   std::string serviceLine = command.word;
+  if (command.word == "send") {
+    // "send K HEX", or "send HEX" for the first controller.
+    const ControlCommand parts = ParseControlCommand(command.argument);
+    const std::string hex = parts.argument.empty() ? parts.word : parts.argument;
+    Report report;
+    if ((!parts.argument.empty() && !ParseControllerNumber(parts.word, k)) || !ParseReport(hex, report))
+      return "error send takes [K] HEX, one report of at most 64 bytes in hexadecimal";
+    if (k > controllers_.size()) return "error no controller " + std::to_string(k);
+    if (!controllers_[k - 1]->link.SendReport(report)) return "error not attached";
+    return "ok sent";
+  }
   if (command.word == "input") {
     // "input K N", or "input N" for the first controller.
     const ControlCommand parts = ParseControlCommand(command.argument);
@@ -288,6 +389,15 @@ std::string Emulator::Control(const std::string& line) {
     return "error no controller " + std::to_string(k) + " (there are " + std::to_string(controllers_.size()) + ")";
 
   Controller& controller = *controllers_[k - 1];
+  if (command.word == "written") {
+    std::string reply = "ok " + std::to_string(controller.written.size());
+    for (const Report& report : controller.written) reply += " " + Hex(report);
+    return reply;
+  }
+  if (command.word == "stop-reading") {
+    controller.link.StopReading();
+    return "ok";
+  }
   std::string reply = controller.service.Control(serviceLine, MonotonicUs());
   ServeControllers();
   if (command.word == "status") {

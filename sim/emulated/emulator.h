@@ -42,6 +42,10 @@ class Emulator {
   struct Controller;
 
   bool PlugExtra(ExtraDevice extra, unsigned port, std::string& error);
+  Controller& AddController(unsigned port, unsigned returnPort, ServiceOptions service, uint32_t shortReportAtChunk,
+                            mode_t mode);
+  std::string PlugNew(const std::string& options);
+  std::string ControllerCommand(const ControlCommand& command, Controller& controller, unsigned k);
   void TakeCalls();
   void ServeControllers();
   void OnStopSignal(int signal);
@@ -60,6 +64,7 @@ class Emulator {
   std::vector<std::unique_ptr<EmulatedDevice>> retired_;  // unplugged, still answering as pulled out
   std::vector<std::unique_ptr<Controller>> controllers_;
   std::vector<std::unique_ptr<EmulatedDevice>> extras_;
+  unsigned nextPort_ = 1;  // the USB port a controller plugged in by `plug` takes
   MicrosecondTimer timer_;
   UnixControlChannel control_;
   std::unique_ptr<PollSetSource> controlSource_;

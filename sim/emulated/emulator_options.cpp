@@ -12,7 +12,8 @@ const char kEmulatorUsage[] =
     "umockdev testbed, to PROGRAM (run with UMOCKDEV_DIR and the umockdev preload\n"
     "library; the emulator exits with its status) or, without PROGRAM, to programs run\n"
     "under the testbed until the control command quit, SIGINT or SIGTERM.\n"
-    "  --controllers N            controllers plugged in (1 to 16, default 1): /dev/hidraw0...\n"
+    "  --controllers N            controllers plugged in (0 to 16, default 1): /dev/hidraw0...;\n"
+    "                             more come with the control command plug\n"
     "  --vendors V1,V2,...        vendor id of each controller, cycling (default 0x2DC8)\n"
     "  --fault-on K               the controller faults below apply to controller K only\n"
     "                             (default: to every controller)\n"
@@ -37,6 +38,8 @@ const char kEmulatorUsage[] =
     "                             fails after 5 s with ETIMEDOUT\n"
     "  --stop-reading-after-chunk N  acknowledges data command N, then takes no further report:\n"
     "                             the program's next write fails after 5 s with ETIMEDOUT\n"
+    "  --hold-after-chunk N       acknowledges data command N, then holds still as after the\n"
+    "                             control command hold, until release\n"
     "  --application-mode         the controllers run their application (product 0x5751)\n"
     "  --return-delay-ms N        after the completion command, back as the application after N ms\n"
     "                             (default 500)\n"
@@ -106,7 +109,7 @@ std::string ParseEmulatorCommandLine(const std::vector<std::string>& args, Emula
       break;
     } else if (arg == "--controllers") {
       unsigned long count = 0;
-      if (!ParseWholeNumber(value.c_str(), 16, count) || count == 0) return "--controllers takes 1 to 16";
+      if (!ParseWholeNumber(value.c_str(), 16, count)) return "--controllers takes 0 to 16";
       options.controllers = static_cast<unsigned>(count);
       ++i;
     } else if (arg == "--vendors") {
@@ -164,6 +167,12 @@ std::string ParseEmulatorCommandLine(const std::vector<std::string>& args, Emula
       if (!ParseWholeNumber(value.c_str(), 0xFFFFFFFF, chunk) || chunk == 0)
         return "--stop-reading-after-chunk takes a chunk number from 1";
       options.service.stopReadingAfterChunk = static_cast<uint32_t>(chunk);
+      ++i;
+    } else if (arg == "--hold-after-chunk") {
+      unsigned long chunk = 0;
+      if (!ParseWholeNumber(value.c_str(), 0xFFFFFFFF, chunk) || chunk == 0)
+        return "--hold-after-chunk takes a chunk number from 1";
+      options.service.holdAfterChunk = static_cast<uint32_t>(chunk);
       ++i;
     } else if (arg == "--application-mode") {
       applicationMode = true;

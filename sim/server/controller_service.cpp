@@ -98,6 +98,10 @@ void ControllerService::Take(const Report& report, uint64_t nowUs) {
     stats_.reportsTakenAtCompletion = stats_.reportsTaken;
   }
   CollectAnswers();
+  if (!heldAtChunk_ && options_.holdAfterChunk != 0 && controller_->DataCommandsReceived() >= options_.holdAfterChunk) {
+    heldAtChunk_ = true;
+    held_ = true;
+  }
   if (!readingStopped_ && options_.stopReadingAfterChunk != 0 &&
       controller_->DataCommandsReceived() >= options_.stopReadingAfterChunk) {
     readingStopped_ = true;

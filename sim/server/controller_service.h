@@ -53,6 +53,9 @@ struct ServiceOptions {
   // Data command N (0: never) is acknowledged, then no output report more
   // is read: the program's next write waits in the kernel.
   uint32_t stopReadingAfterChunk = 0;
+  // Data command N (0: never) is acknowledged, then the controller holds
+  // still as after the control command hold, until release.
+  uint32_t holdAfterChunk = 0;
 };
 
 // What a benchmark reads off a run.
@@ -127,6 +130,7 @@ class ControllerService {
   bool reading_ = true;          // the controller takes output reports
   bool readingStopped_ = false;  // the stop-reading fault has struck
   bool held_ = false;            // reports written wait in taken_
+  bool heldAtChunk_ = false;     // the hold after a chunk has struck
   std::optional<uint64_t> returnAtUs_;
 
   struct Pending {

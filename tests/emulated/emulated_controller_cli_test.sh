@@ -48,7 +48,7 @@ while read -r line; do
   status=$?
   [[ $status -eq 2 ]] && grep -q "^usage:" "$work/err" || fail "'$line': status $status, $(head -1 "$work/err")"
 done <<'CASES'
---controllers 0
+--controllers 17
 --controllers 2 --fault-on 3
 --no-permission 2
 --extra usb
@@ -151,6 +151,30 @@ for ending in quit SIGTERM; do
   folder_removed "$work/root" || fail "$ending: the testbed folder stays"
   [[ ! -e $work/ctl ]] || fail "$ending: the control socket stays"
 done
+
+# --controllers 0 and plug: controllers of their own configuration, each on
+# a port and a node of its own; what plug refuses.
+rm -f "$work/root" "$work/ctl"
+umockdev-wrapper "$emulator" --controllers 0 --control "$work/ctl" --root-file "$work/root" 2>"$work/err" &
+pid=$!
+pids+=("$pid")
+wait_for test -s "$work/root" || fail "plug: the root file did not appear"
+UMOCKDEV_DIR=$(cat "$work/root") umockdev-wrapper test -e /sys/class/hidraw/hidraw0 && fail "--controllers 0 plugged one in"
+[[ $("$emulator" --send "$work/ctl" plug --vendor 0x0483 --device-version 105) == "ok controller 1" ]] || fail "plug 1"
+[[ $("$emulator" --send "$work/ctl" plug --application-mode) == "ok controller 2" ]] || fail "plug 2"
+[[ $("$emulator" --send "$work/ctl" status 1) == "attached=1 boot=1 vid=0x0483 pid=0x5750 "*" node=/dev/hidraw0 "* ]] ||
+  fail "plug: controller 1's status"
+[[ $("$emulator" --send "$work/ctl" status 2) == "attached=1 boot=0 vid=0x2DC8 pid=0x5751 "*" node=/dev/hidraw1 "* ]] ||
+  fail "plug: controller 2's status"
+for command in "plug --vendor 0x10000" "plug --device-version" "plug --two-interfaces" "send 1 0B0" "send 1 XY" \
+  "send 1 $(printf '00%.0s' $(seq 65))" "written 3"; do
+  reply=$("$emulator" --send "$work/ctl" $command)
+  [[ $reply == "error "* ]] || fail "$command: '$reply'"
+done
+[[ $("$emulator" --send "$work/ctl" send 2 0B0016) == "ok sent" ]] || fail "send"
+[[ $("$emulator" --send "$work/ctl" written 1) == "ok 0" ]] || fail "written before any write"
+"$emulator" --send "$work/ctl" quit >/dev/null
+wait "$pid"
 
 "$emulator" --send "$work/nobody" status >/dev/null 2>&1
 status=$?
