@@ -75,13 +75,25 @@ NSString* RunLoopModeFor(CFStringRef mode) {
 
 NSNumber* KeyFor(hiddevice::DeviceId deviceId) { return [NSNumber numberWithUnsignedLongLong:deviceId]; }
 
+// What a manager's source opens: the controllers in BOOT mode, and in their
+// application mode too for a manager matching every device, as IOKit hands
+// such a manager every HID device there is.
+hiddevice::DeviceSelection SelectionFor(bool matchesEveryDevice) {
+  hiddevice::DeviceSelection selection = hiddevice::KorvidControllers();
+  if (matchesEveryDevice) {
+    selection.open.insert(selection.open.end(), selection.watch.begin(), selection.watch.end());
+    selection.watch.clear();
+  }
+  return selection;
+}
+
 // The manager's link to its device source, alive while the manager is open
 // and scheduled.
 class ManagerCore final : public hiddevice::DeviceSourceClient {
  public:
-  ManagerCore(StandinHIDManager* manager, NSRunLoop* runLoop, NSString* mode)
+  ManagerCore(StandinHIDManager* manager, NSRunLoop* runLoop, NSString* mode, bool matchesEveryDevice)
       : manager_(manager), loop_(std::make_unique<hiddevice::RunLoopEventLoop>(runLoop, mode)) {
-    source_ = hiddevice::CreateDeviceSource(*loop_, *this);
+    source_ = hiddevice::CreateDeviceSource(*loop_, *this, SelectionFor(matchesEveryDevice));
   }
   ~ManagerCore() override {
     source_.reset();  // before the loop it watches with
@@ -154,7 +166,7 @@ StandinHIDDevice* AsDevice(IOHIDDeviceRef device) { return (StandinHIDDevice*)de
 
 - (void)startIfReady {
   if (!open || runLoop == nil || core != nullptr) return;
-  core = new ManagerCore(self, runLoop, runLoopMode);
+  core = new ManagerCore(self, runLoop, runLoopMode, matchingSet && matching == nil);
   core->Start();
 }
 

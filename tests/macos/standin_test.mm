@@ -1,5 +1,5 @@
-// The stand-in for the IOKit HID manager, through the IOKit calls: devices
-// served on sockets arrive, report, take reports and go, on the run loop and
+// The stand-in for the IOKit HID manager, through the IOKit calls: emulated
+// controllers' hidraw nodes arrive, report, take reports and go, on the run loop and
 // in the run-loop modes macOS delivers them in.
 #import <AppKit/AppKit.h>
 
@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "device_access_alert.h"
-#include "socket_device.h"
+#include "test_controller.h"
 #include "ui_support.h"
 
 // Runs an application-modal alert on top of whatever modal window is up.
@@ -86,7 +86,6 @@ class Standin : public testing::Test {
     IOHIDDeviceRegisterInputReportCallback(device, recorder_.buffer, sizeof recorder_.buffer, Reported, &recorder_);
   }
 
-  std::filesystem::path folder_ = std::getenv("KORVID_HID_DIR");
   IOHIDManagerRef manager_ = NULL;
   Recorder recorder_;
 };
@@ -100,19 +99,20 @@ long Property(IOHIDDeviceRef device, const char* key) {
 }
 
 TEST_F(Standin, DevicesPresentAndLaterOnesArriveFromTheRunLoopWithTheirProperties) {
-  SocketDevice early(folder_, "early", Identity(0x0483, 0x5750));
+  TestController early(Identity(0x0483, 0x5750));
   ASSERT_TRUE(early.Plug());
   Open(nil);
   EXPECT_TRUE(recorder_.arrived.empty()) << "told only from the run loop";
   ASSERT_TRUE(RunUntil([&] { return recorder_.arrived.size() == 1; }));
 
-  SocketDevice late(folder_, "late", Identity(0x2DC8, 0x5750));
+  TestController late(Identity(0x2DC8, 0x5750));
   ASSERT_TRUE(late.Plug());
   ASSERT_TRUE(RunUntil([&] { return recorder_.arrived.size() == 2; }));
   EXPECT_EQ(Property(recorder_.arrived[0], kIOHIDVendorIDKey), 0x0483);
   EXPECT_EQ(Property(recorder_.arrived[1], kIOHIDVendorIDKey), 0x2DC8);
   EXPECT_EQ(Property(recorder_.arrived[1], kIOHIDProductIDKey), 0x5750);
-  EXPECT_TRUE([(id)IOHIDDeviceGetProperty(recorder_.arrived[1], CFSTR(kIOHIDProductKey)) isEqual:@"Test Controller"]);
+  NSString* product = (NSString*)IOHIDDeviceGetProperty(recorder_.arrived[1], CFSTR(kIOHIDProductKey));
+  EXPECT_TRUE([product isEqual:@"Korvid Controller (BOOT)"]) << Utf8(product);
   EXPECT_EQ(IOHIDDeviceGetProperty(recorder_.arrived[1], CFSTR("SerialNumber")), (CFTypeRef)NULL);
 }
 
@@ -120,11 +120,12 @@ TEST_F(Standin, OnlyDevicesMatchingTheCriteriaArriveAndAreRemoved) {
   NSDictionary* boot = [NSDictionary dictionaryWithObjectsAndKeys:[NSNumber numberWithLong:0x2DC8], @"VendorID",
                                                                   [NSNumber numberWithLong:0x5750], @"ProductID", nil];
   Open([NSArray arrayWithObject:boot]);
-  SocketDevice application(folder_, "application", Identity(0x2DC8, 0x5751));
-  SocketDevice otherVendor(folder_, "other", Identity(0x1234, 0x5750));
-  SocketDevice wanted(folder_, "wanted", Identity(0x2DC8, 0x5750));
-  ASSERT_TRUE(application.Plug() && otherVendor.Plug() && wanted.Plug());
+  TestController application(Identity(0x2DC8, 0x5751));
+  TestController otherVendor(Identity(0x1234, 0x5750));
+  TestController wanted(Identity(0x2DC8, 0x5750));
+  ASSERT_TRUE(wanted.Plug());
   ASSERT_TRUE(RunUntil([&] { return !recorder_.arrived.empty(); }));
+  ASSERT_TRUE(application.Plug() && otherVendor.Plug());
   RunFor(0.3);
   ASSERT_EQ(recorder_.arrived.size(), 1u);
   EXPECT_EQ(Property(recorder_.arrived[0], kIOHIDProductIDKey), 0x5750);
@@ -139,7 +140,7 @@ TEST_F(Standin, OnlyDevicesMatchingTheCriteriaArriveAndAreRemoved) {
 }
 
 TEST_F(Standin, ReportsFlowBothWaysAndAGoneDeviceTakesNone) {
-  SocketDevice device(folder_, "device", Identity(0x2DC8, 0x5750));
+  TestController device(Identity(0x2DC8, 0x5750));
   ASSERT_TRUE(device.Plug());
   Open(nil);
   ASSERT_TRUE(RunUntil([&] { return recorder_.arrived.size() == 1; }));
@@ -167,63 +168,42 @@ TEST_F(Standin, ReportsFlowBothWaysAndAGoneDeviceTakesNone) {
 }
 
 TEST_F(Standin, AWriteToADeviceThatStopsReadingFailsWithinASecondAndTheDeviceStays) {
-  SocketDevice device(folder_, "device", Identity(0x2DC8, 0x5750));
+  TestController device(Identity(0x2DC8, 0x5750));
   ASSERT_TRUE(device.Plug());
   Open(nil);
-  ASSERT_TRUE(RunUntil([&] { return recorder_.arrived.size() == 1 && device.AllRead(); }));
+  ASSERT_TRUE(RunUntil([&] { return recorder_.arrived.size() == 1; }));
   IOHIDDeviceRef handle = recorder_.arrived[0];
-  device.Pause();  // connected, but reads nothing more: the socket fills up
+  device.StopReading();  // plugged in, but takes nothing more: the kernel holds the write
   uint8_t report[64] = {0x05, 0x00, 0x04, 0x00, 0x00, 0x00};
-  IOReturn status = kIOReturnSuccess;
-  std::size_t written = 0;
-  NSTimeInterval slowest = 0;
-  while (status == kIOReturnSuccess && written < 100000) {
-    NSDate* start = [NSDate date];
-    status = IOHIDDeviceSetReport(handle, kIOHIDReportTypeOutput, 0, report, sizeof report);
-    slowest = std::max(slowest, -[start timeIntervalSinceNow]);
-    if (status == kIOReturnSuccess) ++written;
-  }
-  EXPECT_EQ(status, kIOReturnError) << "a failed write, not a device gone, after " << written << " reports";
-  EXPECT_LT(slowest, 1.5) << "bounded by the write's one-second budget, not by the device";
-
-  device.Resume();
-  ASSERT_TRUE(RunUntil([&] { return device.Written().size() == written; }));
-  EXPECT_EQ(IOHIDDeviceSetReport(handle, kIOHIDReportTypeOutput, 0, report, sizeof report), kIOReturnSuccess);
+  NSDate* start = [NSDate date];
+  EXPECT_EQ(IOHIDDeviceSetReport(handle, kIOHIDReportTypeOutput, 0, report, sizeof report), kIOReturnError)
+      << "a failed write, not a device gone";
+  EXPECT_LT(-[start timeIntervalSinceNow], 1.5) << "bounded by the write's one-second budget, not by the device";
+  start = [NSDate date];
+  EXPECT_EQ(IOHIDDeviceSetReport(handle, kIOHIDReportTypeOutput, 0, report, sizeof report), kIOReturnError);
+  EXPECT_LT(-[start timeIntervalSinceNow], 0.5) << "at once while the first write is still in the kernel";
+  RunFor(0.3);
   EXPECT_TRUE(recorder_.removed.empty());
 }
 
-TEST_F(Standin, ASocketThatListensLateAndAServerThatClosesAreFollowed) {
-  Open(nil);
-  SocketDevice device(folder_, "device", Identity(0x2DC8, 0x5750));
-  ASSERT_TRUE(device.PlugWithoutListening());
-  RunFor(0.3);
-  EXPECT_TRUE(recorder_.arrived.empty());
-  ASSERT_TRUE(device.Listen());
-  ASSERT_TRUE(RunUntil([&] { return recorder_.arrived.size() == 1; }));
-
-  // The server closes the connection, the file stays a moment: gone.
-  device.CloseConnections();
-  ASSERT_TRUE(RunUntil([&] { return recorder_.removed.size() == 1; }));
-}
-
 TEST_F(Standin, ClosingTheManagerLetsEveryDeviceGoWithoutRemovals) {
-  SocketDevice device(folder_, "device", Identity(0x2DC8, 0x5750));
+  TestController device(Identity(0x2DC8, 0x5750));
   ASSERT_TRUE(device.Plug());
   Open(nil);
   ASSERT_TRUE(RunUntil([&] { return recorder_.arrived.size() == 1; }));
   EXPECT_EQ(IOHIDManagerClose(manager_, kIOHIDOptionsTypeNone), kIOReturnSuccess);
-  ASSERT_TRUE(RunUntil([&] { return device.Hangups() == 1; }));
+  ASSERT_TRUE(RunUntil([&] { return device.Openers() == 0; }));
   EXPECT_TRUE(recorder_.removed.empty());
-  SocketDevice later(folder_, "later", Identity(0x2DC8, 0x5750));
+  TestController later(Identity(0x2DC8, 0x5750));
   ASSERT_TRUE(later.Plug());
   RunFor(0.3);
-  EXPECT_EQ(later.Connections(), 0u);
+  EXPECT_EQ(later.Openers(), 0u);
   EXPECT_EQ(recorder_.arrived.size(), 1u);
 }
 
 TEST_F(Standin, AnApplicationModalAlertHoldsCallbacksBackUntilItCloses) {
   Open(nil);
-  SocketDevice device(folder_, "device", Identity(0x2DC8, 0x5750));
+  TestController device(Identity(0x2DC8, 0x5750));
   std::size_t arrivedWhileUp = 99;
   int waited = 0;
   ModalAnswers answers;
@@ -243,8 +223,8 @@ TEST_F(Standin, AnApplicationModalAlertHoldsCallbacksBackUntilItCloses) {
 
 TEST_F(Standin, CallbacksGoOnUnderASheetButNotUnderAnAlertOnTopOfIt) {
   Open(nil);
-  SocketDevice first(folder_, "first", Identity(0x2DC8, 0x5750));
-  SocketDevice second(folder_, "second", Identity(0x0483, 0x5750));
+  TestController first(Identity(0x2DC8, 0x5750));
+  TestController second(Identity(0x0483, 0x5750));
   NSWindow* window = [[NSWindow alloc] initWithContentRect:NSMakeRect(100, 100, 300, 200)
                                                  styleMask:NSTitledWindowMask
                                                    backing:NSBackingStoreBuffered

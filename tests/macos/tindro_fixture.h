@@ -1,5 +1,5 @@
 // A test of the running application: its interface loaded and launched, its
-// devices served from the test's device folder.
+// devices the test's emulated controllers.
 #pragma once
 
 #import "ApplicationController.h"
@@ -8,10 +8,7 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <filesystem>
-
-#include "socket_device.h"
+#include "test_controller.h"
 #include "ui_support.h"
 
 class Tindro : public testing::Test {
@@ -30,7 +27,6 @@ class Tindro : public testing::Test {
   std::string VersionText() { return Utf8([[ui_.controller versionText] stringValue]); }
 
   LoadedInterface ui_;
-  std::filesystem::path folder_ = std::getenv("KORVID_HID_DIR");
 };
 
 // Reports written to a device that carry this message kind (byte 2) and,

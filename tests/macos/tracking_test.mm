@@ -12,9 +12,8 @@ const char* const kHelpTitle = "Update Firmware From MacOS X";
 // would still hand it to a manager that matches every device.
 class UnmatchedDevice {
  public:
-  explicit UnmatchedDevice(const std::filesystem::path& folder)
-      : socket_(folder, "application", ApplicationMode()), manager_(IOHIDManagerCreate(kCFAllocatorDefault, 0)) {
-    socket_.Plug();
+  UnmatchedDevice() : device_(ApplicationMode()), manager_(IOHIDManagerCreate(kCFAllocatorDefault, 0)) {
+    device_.Plug();
     IOHIDManagerSetDeviceMatchingMultiple(manager_, NULL);
     IOHIDManagerScheduleWithRunLoop(manager_, CFRunLoopGetCurrent(), kCFRunLoopDefaultMode);
     IOHIDManagerOpen(manager_, kIOHIDOptionsTypeNone);
@@ -38,7 +37,7 @@ class UnmatchedDevice {
   static void Found(void* context, IOReturn, void*, IOHIDDeviceRef device) {
     static_cast<UnmatchedDevice*>(context)->handle_ = device;
   }
-  SocketDevice socket_;
+  TestController device_;
   IOHIDManagerRef manager_;
   IOHIDDeviceRef handle_ = NULL;
 };
@@ -58,7 +57,7 @@ TEST(Acceptance, BootModeIdentifiersInTableOrder) {
 
 TEST_F(Tindro, ABootModeControllerIsServedAndAskedForItsVersion) {
   EXPECT_FALSE([UpdateButton() isEnabled]);
-  SocketDevice controller(folder_, "boot", Boot(0x0483, 105));
+  TestController controller(Boot(0x0483, 105));
   ASSERT_TRUE(controller.Plug());
   ASSERT_TRUE(RunUntil([&] { return VersionText() == "v1.05"; }));
   EXPECT_EQ(deviceConnected, 1);
@@ -72,13 +71,12 @@ TEST_F(Tindro, ABootModeControllerIsServedAndAskedForItsVersion) {
 
 TEST_F(Tindro, AControllerInApplicationModeNeverReachesTheWindow) {
   ModalAnswers answers;
-  SocketDevice other(folder_, "other", Boot(0x1234));
+  TestController other(Boot(0x1234));
   ControllerConfig config = Boot();
   config.productId = 0x5751;
-  SocketDevice applicationMode(folder_, "app-mode", config);
+  TestController applicationMode(config);
   ASSERT_TRUE(applicationMode.Plug() && other.Plug());
-  ASSERT_TRUE(RunUntil([&] { return applicationMode.Connections() == 1 && other.Connections() == 1; }));
-  RunFor(0.3);
+  RunFor(0.5);
   EXPECT_EQ(deviceConnected, 0);
   EXPECT_TRUE(applicationMode.Written().empty());
   EXPECT_TRUE(other.Written().empty());
@@ -89,8 +87,8 @@ TEST_F(Tindro, AControllerInApplicationModeNeverReachesTheWindow) {
 // The window shows the newest controller, which Update names: removing an
 // older one leaves it; removing the newest clears it.
 TEST_F(Tindro, RemovingTheNewestOfTwoControllersClearsTheWindowAndAnOlderOneLeavesIt) {
-  SocketDevice first(folder_, "first", Boot(0x0483, 101));
-  SocketDevice second(folder_, "second", Boot(0x2DC8, 102));
+  TestController first(Boot(0x0483, 101));
+  TestController second(Boot(0x2DC8, 102));
   ASSERT_TRUE(first.Plug());
   ASSERT_TRUE(RunUntil([&] { return VersionText() == "v1.01"; }));
   ASSERT_TRUE(second.Plug());
@@ -113,7 +111,7 @@ TEST_F(Tindro, RemovingTheNewestOfTwoControllersClearsTheWindowAndAnOlderOneLeav
 }
 
 TEST_F(Tindro, RemovalNeverCountsBelowZero) {
-  SocketDevice controller(folder_, "boot", Boot());
+  TestController controller(Boot());
   ASSERT_TRUE(controller.Plug());
   ASSERT_TRUE(RunUntil([&] { return deviceConnected == 1; }));
   deviceConnected = 0;
@@ -123,7 +121,7 @@ TEST_F(Tindro, RemovalNeverCountsBelowZero) {
 }
 
 TEST_F(Tindro, ArrivalsOutsideBootModeSpendCompletedUpdatesThenShowHelpOnlyWithNothingAttached) {
-  UnmatchedDevice outsider(folder_);
+  UnmatchedDevice outsider;
   IOHIDDeviceRef handle = outsider.Handle();
   ASSERT_NE(handle, (IOHIDDeviceRef)NULL);
   ModalAnswers answers;
@@ -140,7 +138,7 @@ TEST_F(Tindro, ArrivalsOutsideBootModeSpendCompletedUpdatesThenShowHelpOnlyWithN
   EXPECT_EQ(deviceConnected, 0);
   EXPECT_FALSE(IsAttachedDevice(handle));
 
-  SocketDevice controller(folder_, "boot", Boot());
+  TestController controller(Boot());
   ASSERT_TRUE(controller.Plug());
   ASSERT_TRUE(RunUntil([&] { return deviceConnected == 1; }));
   add_callback(ui_.controller, kIOReturnSuccess, NULL, handle);  // a controller is attached: nothing
@@ -149,25 +147,24 @@ TEST_F(Tindro, ArrivalsOutsideBootModeSpendCompletedUpdatesThenShowHelpOnlyWithN
 }
 
 TEST(ControllerLifetime, ReleasingTheWindowControllerClosesItsHidManager) {
-  const std::filesystem::path folder = std::getenv("KORVID_HID_DIR");
   JoystickController* controller = [[JoystickController alloc] init];
   [controller setup];
-  SocketDevice device(folder, "boot", ControllerConfig{});
+  TestController device(ControllerConfig{});
   ASSERT_TRUE(device.Plug());
   ASSERT_TRUE(RunUntil([&] { return deviceConnected == 1 && device.Written().size() == 1; }));
   EXPECT_EQ(js, controller);
 
   [controller release];
-  ASSERT_TRUE(RunUntil([&] { return device.Hangups() == 1; })) << "the manager let the device go";
+  ASSERT_TRUE(RunUntil([&] { return device.Openers() == 0; })) << "the manager let the device go";
   EXPECT_EQ(deviceConnected, 0);
   EXPECT_EQ(deviceRef, (IOHIDDeviceRef)NULL);
   EXPECT_EQ(js, nil);
   EXPECT_FALSE(EngineStarted());
 
-  SocketDevice later(folder, "later", ControllerConfig{});
+  TestController later(ControllerConfig{});
   ASSERT_TRUE(later.Plug());
   RunFor(0.3);
-  EXPECT_EQ(later.Connections(), 0u) << "no manager watches the folder any more";
+  EXPECT_EQ(later.Openers(), 0u) << "no manager watches the devices any more";
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
-// What the GUI tests share: running the main run loop until something holds
-// (the test's socket devices served meanwhile), answering the modal panels,
+// What the GUI tests share: running the main run loop until something holds,
+// answering the modal panels,
 // alerts and sheets the application puts up the way a user would, and the
 // application's own interface file loaded as at launch.
 #pragma once

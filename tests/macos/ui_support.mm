@@ -3,7 +3,6 @@
 #import "ApplicationController.h"
 #import "JoystickController.h"
 
-#include "socket_device.h"
 
 namespace {
 
@@ -83,8 +82,7 @@ void NudgeModalLoop() {
 @implementation ModalWatcher
 - (void)tick:(NSTimer*)unused {
   (void)unused;
-  SocketDevice::PollAll();
-  if (answers != nullptr) answers->Tick();
+    if (answers != nullptr) answers->Tick();
 }
 @end
 
@@ -92,8 +90,7 @@ bool RunUntil(const std::function<bool()>& done, double seconds) {
   NSDate* deadline = [NSDate dateWithTimeIntervalSinceNow:seconds];
   while (!done()) {
     if ([deadline timeIntervalSinceNow] <= 0) return done();
-    SocketDevice::PollAll();
-    NSAutoreleasePool* pool = [[NSAutoreleasePool alloc] init];
+        NSAutoreleasePool* pool = [[NSAutoreleasePool alloc] init];
     [[NSRunLoop currentRunLoop] runMode:NSDefaultRunLoopMode beforeDate:[NSDate dateWithTimeIntervalSinceNow:kSlice]];
     [pool release];
   }

@@ -43,8 +43,8 @@ const uint8_t kSetFirmwareData = 0;
 class Window : public Tindro {
  protected:
   // A controller attached and shown, and a firmware file of `payloadSize` bytes.
-  void Attach(ControllerConfig config = Boot(), std::size_t payloadSize = 320) {
-    device_ = std::make_unique<SocketDevice>(folder_, "boot", config);
+  void Attach(ControllerConfig config = Boot(), std::size_t payloadSize = 320, uint32_t holdAfterChunk = 0) {
+    device_ = std::make_unique<TestController>(config, holdAfterChunk);
     ASSERT_TRUE(device_->Plug());
     ASSERT_TRUE(RunUntil([&] { return [UpdateButton() isEnabled] && !VersionText().empty(); }));
     SampleFirmware firmware;
@@ -59,10 +59,10 @@ class Window : public Tindro {
     ASSERT_TRUE(RunUntil([&] { return answers.Done(); }, seconds));
   }
 
-  const std::vector<Report>& Written() { return device_->Written(); }
+  std::vector<Report> Written() { return device_->Written(); }
 
   TempDir files_;
-  std::unique_ptr<SocketDevice> device_;
+  std::unique_ptr<TestController> device_;
   std::filesystem::path file_;
   std::vector<uint8_t> payload_;
 };
@@ -105,14 +105,14 @@ TEST_F(Window, VersionFieldShowsReleaseBetaAndFactoryFirmware) {
   EXPECT_TRUE([[[ui_.controller versionText] backgroundColor] isEqual:[NSColor textBackgroundColor]]);
   device_->Unplug();
 
-  SocketDevice beta(folder_, "beta", Boot(0x0483, 105, 2));
+  TestController beta(Boot(0x0483, 105, 2));
   ASSERT_TRUE(beta.Plug());
   ASSERT_TRUE(RunUntil([&] { return VersionText() == "v1.05 bate:2"; }));
 
   ModalAnswers answers;
   ControllerConfig factory = Boot();
   factory.factoryFirmware = true;
-  SocketDevice factoryDevice(folder_, "factory", factory);
+  TestController factoryDevice(factory);
   ASSERT_TRUE(factoryDevice.Plug());
   ASSERT_TRUE(RunUntil([&] { return !answers.Seen().empty(); }));
   EXPECT_EQ(answers.Seen()[0].message, "The firmware is factory Version, please update to lastest version!");
@@ -145,8 +145,9 @@ TEST_F(Window, UpdateAsksTheControllerAndAFileChoiceThatGivesNothingGivesTheButt
     ASSERT_EQ(answers.Seen().size(), 1u) << c.what << ": no sheet, no alert";
     EXPECT_EQ(answers.Seen()[0].kind, "panel");
   }
-  ASSERT_EQ(Count(Written(), MSG_UPDATE_REQUEST), 2u);
-  const Report& request = Written()[1];
+  const std::vector<Report> written = Written();
+  ASSERT_EQ(Count(written, MSG_UPDATE_REQUEST), 2u);
+  const Report& request = written[1];
   EXPECT_EQ(request[0], 5);
   EXPECT_EQ(request[2], MSG_UPDATE_REQUEST);
   EXPECT_EQ(request[5], 0);
@@ -155,7 +156,7 @@ TEST_F(Window, UpdateAsksTheControllerAndAFileChoiceThatGivesNothingGivesTheButt
 
 TEST_F(Window, AnUpdateRequestThatCannotBeWrittenLeavesTheButtonOn) {
   Attach();
-  device_->RefuseReports();
+  device_->StopReading();
   ModalAnswers answers;
   PressButton(UpdateButton());
   RunFor(0.3);
@@ -176,9 +177,9 @@ TEST_F(Window, OkOnTheSheetRunsTheWholeUpdate) {
   EXPECT_EQ(answers.Seen()[1].message, "Note");
   EXPECT_EQ(answers.Seen()[1].informative, "The File Firmware Version:  v1.10");
   EXPECT_EQ(answers.Seen()[2].kind, "alert");
-  EXPECT_TRUE(device_->Controller().ImageEquals(payload_));
-  EXPECT_EQ(device_->Controller().CompletionsReceived(), 1u);
-  EXPECT_TRUE(device_->Controller().Violations().empty());
+  EXPECT_TRUE(device_->ImageEquals(payload_));
+  EXPECT_EQ(device_->Completions(), 1u);
+  EXPECT_EQ(device_->Violations(), 0u);
   LBProgressBar* bar = (LBProgressBar*)[ViewsOfClass([ui_.window contentView], [LBProgressBar class]) lastObject];
   EXPECT_EQ([bar doubleValue], 100);
   [ui_.controller updateProgress:0];
@@ -197,34 +198,35 @@ TEST_F(Window, OkOnTheSheetRunsTheWholeUpdate) {
   ASSERT_TRUE(RunUntil([&] { return [NSApp modalWindow] == nil; }));
   ASSERT_EQ(answers.Seen().size(), 6u);
   EXPECT_EQ(answers.Seen()[5].message, "Firmware upgraded successful!");
-  EXPECT_TRUE(device_->Controller().ImageEquals(payload_));
+  EXPECT_TRUE(device_->ImageEquals(payload_));
 }
 
 // The run belongs to the controller it started on: one that arrives during
 // it is neither offered nor asked anything until the run has ended.
 TEST_F(Window, ASecondControllerArrivingMidTransferWaitsForTheEndOfTheRun) {
-  Attach(Boot(0x2DC8, 105), 320);
+  Attach(Boot(0x2DC8, 105), 320, /*holdAfterChunk=*/3);
   ModalAnswers answers;  // every alert is answered OK, whichever comes
   answers.Then(ChooseFile(file_.string())).Then(PressOn(@"Note", @"OK"));
   PressButton(UpdateButton());
-  ASSERT_TRUE(RunUntil([&] { return device_->Controller().DataCommandsReceived() >= 3; }));
-  device_->Pause();  // the transfer stands still at chunk 3 of 10
+  // The transfer stands still after chunk 3 of 10.
+  ASSERT_TRUE(RunUntil([&] { return device_->DataCommands() == 3; }));
   ControllerConfig factory = Boot(0x0483);
   factory.factoryFirmware = true;
-  SocketDevice second(folder_, "second", factory);
+  TestController second(factory);
   ASSERT_TRUE(second.Plug());
-  // Its descriptor read, the application has handled its arrival.
-  ASSERT_TRUE(RunUntil([&] { return second.Connections() == 1 && second.AllRead(); }));
+  // Opened, the application has handled its arrival.
+  ASSERT_TRUE(RunUntil([&] { return second.Openers() == 1; }));
+  RunFor(0.3);
   EXPECT_FALSE([UpdateButton() isEnabled]);
   EXPECT_EQ(VersionText(), "v1.05");
   EXPECT_TRUE(second.Written().empty());
 
-  device_->Resume();
+  device_->Release();
   ASSERT_TRUE(RunUntil([&] {
-    return device_->Controller().CompletionsReceived() == 1 && VersionText() == "Factory Version" &&
-           [UpdateButton() isEnabled] && [NSApp modalWindow] == nil;
+    return device_->Completions() == 1 && VersionText() == "Factory Version" && [UpdateButton() isEnabled] &&
+           [NSApp modalWindow] == nil;
   }));
-  EXPECT_TRUE(device_->Controller().ImageEquals(payload_));
+  EXPECT_TRUE(device_->ImageEquals(payload_));
   std::vector<std::string> messages;
   for (const SeenModal& seen : answers.Seen()) messages.push_back(seen.message);
   EXPECT_EQ(messages, (std::vector<std::string>{"", "Note", "Firmware upgraded successful!",
@@ -278,7 +280,7 @@ TEST_F(Window, UnplugMidTransferEndsTheRunWithTheFailureAlert) {
       .Then(PressOn(@"Note", @"OK"))
       .Then(PressOn(@"Firmware update failure!", @"OK"));
   PressButton(UpdateButton());
-  ASSERT_TRUE(RunUntil([&] { return device_->Controller().DataCommandsReceived() == 3; }));
+  ASSERT_TRUE(RunUntil([&] { return device_->DataCommands() == 3; }));
   NSDate* unplugged = [NSDate date];
   device_->Unplug();
   ASSERT_TRUE(RunUntil([&] { return answers.Done() && [NSApp modalWindow] == nil; }));

@@ -1,13 +1,16 @@
 #!/usr/bin/env bash
-# Runs one command on a display and in a HOME of its own: a private Xvfb
-# (-displayfd picks a free display, so parallel runs never collide; a start
-# that lost a race for one is retried) and a temporary HOME, both gone when
-# the command ends, fails or is interrupted.
-# Every wait is bounded.
-#   with_display.sh COMMAND [ARG...]
+# Runs one command on a display and in a HOME of its own, under an emulated
+# controller of its own: a private Xvfb (-displayfd picks a free display, so
+# parallel runs never collide; a start that lost a race for one is retried),
+# a temporary HOME, and korvid-emulated-controller with no controller plugged
+# in (the test plugs its own in through $KORVID_EMULATOR_CONTROL), all gone
+# when the command ends, fails or is interrupted. Every wait is bounded.
+#   with_display.sh EMULATOR COMMAND [ARG...]
 set -euo pipefail
 
 readonly RUN_TIMEOUT_S=${TINDRO_TEST_TIMEOUT_S:-240}
+emulator=${1:?usage: with_display.sh EMULATOR COMMAND [ARG...]}
+shift
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/tindro-test.XXXXXX")
 xvfb_pid=
@@ -29,5 +32,9 @@ if ! start_virtual_display "$work"; then
 fi
 
 mkdir -p "$work/home"
-HOME="$work/home" DISPLAY="$display" KORVID_HID_DIR="$work/hid" TMPDIR="$work" \
-  timeout --kill-after=5 "$RUN_TIMEOUT_S" "$@"
+# The emulator runs the command as its program and ends with it; the time
+# limit's signal reaches both. A controller a test updated comes back as its
+# application only when the test plugs it in again.
+HOME="$work/home" DISPLAY="$display" TMPDIR="$work" \
+  timeout --kill-after=5 "$RUN_TIMEOUT_S" \
+  umockdev-wrapper "$emulator" --controllers 0 --return-delay-ms 600000 --control "$work/control" -- "$@"

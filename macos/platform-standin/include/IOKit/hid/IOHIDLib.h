@@ -1,8 +1,7 @@
 // The IOKit HID manager and device calls Tindro uses, where IOKit is absent.
 //
 // Devices come from a device source (device/device_source.h): the system's
-// hidraw devices, or the simulated controller's Unix sockets when
-// KORVID_HID_DIR names their folder. As with IOKit, every callback runs on the run
+// hidraw devices. As with IOKit, every callback runs on the run
 // loop the manager is scheduled on, in the mode it was scheduled for, and
 // only while the manager is open; a device reaches the matching callback only
 // when it matches the criteria set on the manager, and its removal callback
