@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
 # Whole updates of a 256 KiB payload through Tindro (GNUstep, Xvfb) against
-# the simulated controller, timed by the controller from the header to the
-# completion command:
-#   (a) unpaced: what one chunk costs the whole stack (socket, stand-in,
-#       engine, traces, progress redraws, the test driver looking on);
+# the emulated controller's hidraw node, timed by the controller from the
+# header to the completion command, beside an updater that costs nothing
+# (korvid_hidraw_null_updater: prepared reports, no engine) through the same
+# emulated node:
+#   (a) unpaced: what one chunk costs the whole stack (umockdev's preload,
+#       the device layer, engine, traces, progress redraws, the test driver
+#       looking on);
 #   (b) paced like a full-speed USB link (one report taken and answered per
 #       1 ms frame, at frame boundaries): frames used against the frames the
 #       transfer needs (one per report); the goal is at most 1.01 times.
@@ -20,7 +23,7 @@ while (($# > 0)); do
   case $1 in
     --runs) runs=${2:?}; shift 2 ;;
     --payload-size) payload=${2:?}; shift 2 ;;
-    -h | --help) sed -n '2,13p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h | --help) sed -n '2,15p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) echo "unknown option: $1" >&2; exit 2 ;;
   esac
 done
@@ -29,12 +32,44 @@ done
 if [[ -z ${KORVID_GNUSTEP_BUILD:-} ]]; then
   export KORVID_GNUSTEP_BUILD=$root/build-gnustep-e2e
   (cd "$root" && cmake --preset gnustep -B "$KORVID_GNUSTEP_BUILD" >/dev/null &&
-    cmake --build "$KORVID_GNUSTEP_BUILD" -j "$(nproc)" --target Tindro korvid_gnustep_driver korvid-sim-controller >/dev/null) ||
+    cmake --build "$KORVID_GNUSTEP_BUILD" -j "$(nproc)" --target Tindro korvid_gnustep_driver korvid-emulated-controller >/dev/null) ||
     { echo "the build failed" >&2; exit 2; }
 fi
+# The floor's updater is a benchmark tool of the Linux build.
+linux_build=${KORVID_LINUX_BUILD:-$root/build}
+if [[ -z ${KORVID_LINUX_BUILD:-} ]]; then
+  (cd "$root" && cmake --preset default >/dev/null &&
+    cmake --build --preset default -j "$(nproc)" --target korvid_hidraw_null_updater >/dev/null) ||
+    { echo "the build failed" >&2; exit 2; }
+fi
+null=$linux_build/bench/korvid_hidraw_null_updater
+emulator=$KORVID_GNUSTEP_BUILD/sim/emulated/korvid-emulated-controller
 
 work=$(mktemp -d /tmp/kvb-XXXXXX)
-trap 'rm -rf "$work"' EXIT
+emulator_pid=""
+source "$root/scripts/lib/emulated_controller.sh"
+trap 'stop_emulated_controllers "$work"; rm -rf "$work"' EXIT
+
+# null_run ARGS...: the same figures as one_run, of the updater that costs
+# nothing through the same emulated node (emulator options ARGS).
+null_run() {
+  start_emulated_controllers "$work" --return-delay-ms 300 "$@" ||
+    { echo "the emulator did not start: $(head -1 "$work/emulator.err")" >&2; return 1; }
+  bash "$root/tests/linux/make_firmware.sh" "$work/fw.dat" 110 "$payload"
+  UMOCKDEV_DIR=$(cat "$work/root") LD_PRELOAD=libumockdev-preload.so.0 "$null" "$work/fw.dat" /dev/hidraw0 \
+    >"$work/out" 2>&1
+  local status=$?
+  "$emulator" --send "$work/control" stats >"$work/stats"
+  stop_emulated_controllers "$work"
+  ((status == 0)) || { echo "run failed ($status): $(tail -1 "$work/out")" >&2; return 1; }
+  figures
+}
+
+# figures: "<header-to-completion µs> <reports header..completion> <data commands>" of $work/stats
+figures() {
+  awk '{ for (i = 1; i <= NF; i++) { split($i, kv, "="); v[kv[1]] = kv[2] } }
+       END { printf "%d %d %d\n", v["completion_us"] - v["header_us"], v["reports_at_completion"] - v["reports_at_header"] + 1, v["data"] }' "$work/stats"
+}
 
 # one_run ARGS...: prints "<header-to-completion µs> <reports header..completion> <data commands>"
 one_run() {
@@ -45,17 +80,17 @@ one_run() {
     echo "run failed ($status): $(grep '^outcome:' "$work/out")" >&2
     return 1
   fi
-  awk '{ for (i = 1; i <= NF; i++) { split($i, kv, "="); v[kv[1]] = kv[2] } }
-       END { printf "%d %d %d\n", v["completion_us"] - v["header_us"], v["reports_at_completion"] - v["reports_at_header"] + 1, v["data"] }' "$work/stats"
+  figures
 }
 
-# variant NAME MODE ARGS...: MODE unpaced prints µs per chunk, paced the frame ratio.
+# variant NAME MODE ARGS...: MODE unpaced prints µs per chunk, paced the frame
+# ratio; with RUNNER=null_run the updater that costs nothing.
 variant() {
   local name=$1 mode=$2 i line
   shift 2
   : >"$work/figures"
   for ((i = 0; i < runs; i++)); do
-    line=$(one_run "$@") || continue
+    line=$("${RUNNER:-one_run}" "$@") || continue
     read -r us reports chunks <<<"$line"
     if [[ $mode == unpaced ]]; then
       awk -v us="$us" -v n="$chunks" 'BEGIN { printf "%.1f\n", us / n }' >>"$work/figures"
@@ -76,10 +111,13 @@ variant() {
     }'
 }
 
-echo "Tindro whole update, $payload-byte payload ($((payload / 32)) chunks); load average: $(cut -d' ' -f1-3 /proc/loadavg)"
+echo "Tindro whole update through an emulated hidraw node, $payload-byte payload ($((payload / 32)) chunks)"
+echo "machine: $(nproc) cores, $(sed -n 's/^model name\s*: //p' /proc/cpuinfo | head -1); load average: $(cut -d' ' -f1-3 /proc/loadavg)"
+RUNNER=null_run variant "(a) unpaced, the updater that costs nothing" unpaced
 variant "(a) unpaced, window shown, traces to a file" unpaced
 variant "(a) unpaced, window shown, traces dropped" unpaced --tindro-log /dev/null
 variant "(a) unpaced, window in the dock (no bar redraws)" unpaced --miniaturize
+RUNNER=null_run variant "(b) paced 1 ms frames, the updater that costs nothing" paced --paced
 variant "(b) paced 1 ms frames, window shown, traces to a file" paced --paced
 variant "(b) paced 1 ms frames, window shown, traces dropped" paced --paced --tindro-log /dev/null
 variant "(b) paced 1 ms frames, window in the dock (no bar redraws)" paced --paced --miniaturize

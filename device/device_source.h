@@ -5,12 +5,10 @@
 // the event loop it is given and tells its client what happened from there,
 // never from inside a call the client made into it.
 //
-// Sources beside this interface:
+// Sources beside this interface, one per system:
 //   hidraw_device_source.h       Linux hidraw character devices, found and
-//                                followed through udev (real controllers);
-//   unix_socket_device_source.h  the simulated controller served as Unix
-//                                sockets in a folder (tests, demos).
-// CreateDeviceSource (device_source_factory.cpp) picks one for a program.
+//                                followed through udev.
+// CreateDeviceSource (device_source_factory.cpp) makes this system's.
 //
 // Event loops: poll_event_loop.h for programs without a run loop of their own;
 // the GNUstep stand-in brings one over NSRunLoop.
@@ -106,10 +104,8 @@ class DeviceSource {
   virtual WriteResult WriteReport(DeviceId device, const std::uint8_t* report, std::size_t length) = 0;
 };
 
-// The source of this platform's devices: the simulated controller's sockets
-// when KORVID_HID_DIR names their folder, else the system's hidraw devices
-// where there are any. Stopped and closed when destroyed, without removal
-// calls.
+// The source of this system's devices (hidraw here). Stopped and closed when
+// destroyed, without removal calls.
 std::unique_ptr<DeviceSource> CreateDeviceSource(EventLoop& loop, DeviceSourceClient& client);
 std::unique_ptr<DeviceSource> CreateDeviceSource(EventLoop& loop, DeviceSourceClient& client,
                                                  const DeviceSelection& selection);

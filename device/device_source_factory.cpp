@@ -1,11 +1,7 @@
-#include <cstdlib>
-
 #include "device_source.h"
 #include "hidraw_device_source.h"
 #include "protocol.h"
 #include "udev_hidraw.h"
-#include "unix_hid_protocol.h"
-#include "unix_socket_device_source.h"
 
 namespace hiddevice {
 
@@ -20,8 +16,6 @@ DeviceSelection KorvidControllers() {
 
 std::unique_ptr<DeviceSource> CreateDeviceSource(EventLoop& loop, DeviceSourceClient& client,
                                                  const DeviceSelection& selection) {
-  const char* folder = std::getenv(unixhid::kDirEnvironment);
-  if (folder != nullptr && *folder != '\0') return std::make_unique<UnixSocketDeviceSource>(folder, loop, client);
   return std::make_unique<HidrawDeviceSource>(
       loop, client, selection,
       UdevDaemonRunning() ? HidrawDeviceSource::Uevents::FromUdev : HidrawDeviceSource::Uevents::FromKernel);
