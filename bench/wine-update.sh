@@ -39,7 +39,7 @@ export KORVID_WINDOWS_BUILD=$build
 source "$repo/tools/wine/wine-prefix.sh"
 source "$repo/scripts/lib/wine_hid_session.sh"
 korvid_wine_tools
-korvid_wine_environment_own_hid
+korvid_wine_environment
 korvid_wine_template "$build"
 emulated_controller_build "$repo" || exit 2
 

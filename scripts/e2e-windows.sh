@@ -156,7 +156,7 @@ source "$repo/scripts/lib/wine_hid_session.sh"
 emulated_controller_build "$repo" || exit 2
 
 # ---- the template prefix and the locale, once per build -----------------------
-korvid_wine_environment_own_hid
+korvid_wine_environment
 template=$build/wine-template
 locales=$build/locales
 

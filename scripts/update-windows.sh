@@ -48,7 +48,7 @@ fi
 KORVID_WINDOWS_BUILD=$build bash "$repo/scripts/e2e-windows.sh" --prepare
 source "$repo/scripts/lib/wine_hid_session.sh"
 emulated_controller_build "$repo" || exit 2
-korvid_wine_environment_own_hid
+korvid_wine_environment
 attach_at_start=1
 for option in "${server_options[@]}"; do [[ $option == --attach-after-start ]] && attach_at_start=0; done
 

@@ -1,8 +1,9 @@
 // The simulated controller served as a device, for a real front-end running
-// in another process (update.exe under Wine, Tindro against GNUstep).
+// in another process (korvid-update, Tindro against GNUstep, update.exe
+// under Wine).
 //
-// The platform's link (a named pipe on Windows, a Unix socket here) moves the
-// reports and makes the device appear and vanish; this is everything else:
+// The link (an emulated hidraw node, a USB gadget) moves the reports and
+// makes the device appear and vanish; this is everything else:
 // the controller itself, the pace of a full-speed USB link, leaving BOOT mode
 // after the completion command, and the control commands of the tests.
 //

@@ -1,6 +1,6 @@
 // korvid-round-trip.exe: the bare cost of one report and its answer through
 // the stack update.exe meets the controller by (the first controller's HID
-// interface, or the simulated controller's named-pipe link), measured as
+// interface), measured as
 // update.exe moves reports: a 65-byte write on one handle, an overlapped read
 // on another. The report is the version request, which the controller
 // answers every time. Prints the distribution in microseconds.
@@ -15,30 +15,27 @@
 #include <vector>
 
 #include "driver/hid_interfaces.h"
-#include "named_pipe_hid_protocol.h"
 
 int wmain(int argc, wchar_t** argv) {
   _setmode(_fileno(stdout), _O_BINARY);  // read by scripts: bare line feeds
   if (argc < 2) {
-    std::fputs("usage: korvid-round-trip --hid|PIPE-DEVICE-NAME [COUNT]\n", stderr);
+    std::fputs("usage: korvid-round-trip --hid [COUNT]\n", stderr);
     return 2;
   }
   const std::wstring name = argv[1];
   const int count = argc > 2 ? std::max(1, _wtoi(argv[2])) : 8192;
 
-  std::wstring path;
-  if (name == L"--hid") {
-    // The controller was just plugged in: the system lists it within seconds.
-    const std::vector<std::wstring> controllers = WaitForControllerInterfaces(1, 20000, true);
-    if (controllers.empty()) {
-      std::fputs("korvid-round-trip: the system lists no controller after 20 s\n", stderr);
-      return 2;
-    }
-    path = controllers.front();
-  } else {
-    // The device path carries the BOOT-mode identifiers the server uses.
-    path = pipehid::DevicePath(name, 0x2DC8, 0x5750);
+  if (name != L"--hid") {
+    std::fputs("usage: korvid-round-trip --hid [COUNT]\n", stderr);
+    return 2;
   }
+  // The controller was just plugged in: the system lists it within seconds.
+  const std::vector<std::wstring> controllers = WaitForControllerInterfaces(1, 20000, true);
+  if (controllers.empty()) {
+    std::fputs("korvid-round-trip: the system lists no controller after 20 s\n", stderr);
+    return 2;
+  }
+  const std::wstring path = controllers.front();
   HANDLE write =
       CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
   HANDLE read = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,

@@ -1,7 +1,7 @@
 # Wine prefixes for runs under Wine, sourced by the scripts that need them:
 # one template prefix per build (the first wineboot costs seconds), copied
 # for every run so that runs side by side never share a wineserver, a
-# registry or a device announcement.
+# registry or a device.
 
 korvid_wine_tools() {
   wine=$(command -v wine64 || true)
@@ -11,17 +11,10 @@ korvid_wine_tools() {
   [[ -x $wine && -x $wineserver ]] || { echo "Wine is missing (scripts/setup.sh installs it)" >&2; return 1; }
 }
 
-# Native stand-ins beside the program first, Wine's own otherwise; no Mono
-# or Gecko installers; a crash ends the process instead of waiting in the
-# debugger.
+# Wine's own DLLs (its hid.dll and setupapi.dll over its own HID stack); no
+# Mono or Gecko installers; a crash ends the process instead of waiting in
+# the debugger.
 korvid_wine_environment() {
-  export WINEDEBUG=-all
-  export WINEDLLOVERRIDES="hid,setupapi=n,b;winedbg.exe=d;mscoree,mshtml="
-}
-
-# Wine's own hid.dll and setupapi.dll over its own HID stack, for update.exe
-# meeting the emulated controller; otherwise as above.
-korvid_wine_environment_own_hid() {
   export WINEDEBUG=-all
   export WINEDLLOVERRIDES="winedbg.exe=d;mscoree,mshtml="
 }

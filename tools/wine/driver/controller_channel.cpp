@@ -2,7 +2,12 @@
 
 #include <windows.h>
 
+#include <cstdio>
+
 std::optional<std::string> AskController(const std::string& command) {
+  // What the C library holds back goes first, so that no line of it is cut
+  // by the request.
+  std::fflush(stdout);
   const std::string request = "control: " + command + "\n";
   DWORD written = 0;
   if (!WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), request.data(), static_cast<DWORD>(request.size()), &written,

@@ -16,19 +16,22 @@ namespace {
 
 // SetupDi names interfaces in lower case, the system's notices in upper case
 // up to the instance: ids are compared without regard to case.
-bool IsControllerPath(std::wstring path) {
+bool PathHasIds(std::wstring path, uint16_t vendorId, uint16_t productId) {
   for (wchar_t& c : path) c = static_cast<wchar_t>(std::towlower(c));
-  for (uint16_t vendor : kBootVendorIds) {
-    wchar_t ids[24];
-    swprintf(ids, sizeof ids / sizeof ids[0], L"vid_%04x&pid_%04x", vendor, kBootProductId);
-    if (path.find(ids) != std::wstring::npos) return true;
-  }
+  wchar_t ids[24];
+  swprintf(ids, sizeof ids / sizeof ids[0], L"vid_%04x&pid_%04x", vendorId, productId);
+  return path.find(ids) != std::wstring::npos;
+}
+
+bool IsControllerPath(const std::wstring& path) {
+  for (uint16_t vendor : kBootVendorIds)
+    if (PathHasIds(path, vendor, kBootProductId)) return true;
   return false;
 }
 
-}  // namespace
-
-std::vector<std::wstring> ControllerInterfaces() {
+// The present HID interfaces `keep` says yes to, in the system's order.
+template <typename Keep>
+std::vector<std::wstring> ListedInterfaces(Keep keep) {
   std::vector<std::wstring> paths;
   GUID hid;
   HidD_GetHidGuid(&hid);
@@ -44,12 +47,19 @@ std::vector<std::wstring> ControllerInterfaces() {
     std::vector<BYTE> buffer(required);
     auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_W*>(buffer.data());
     detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
-    if (SetupDiGetDeviceInterfaceDetailW(list, &data, detail, required, nullptr, nullptr) &&
-        IsControllerPath(detail->DevicePath))
+    if (SetupDiGetDeviceInterfaceDetailW(list, &data, detail, required, nullptr, nullptr) && keep(detail->DevicePath))
       paths.emplace_back(detail->DevicePath);
   }
   SetupDiDestroyDeviceInfoList(list);
   return paths;
+}
+
+}  // namespace
+
+std::vector<std::wstring> ControllerInterfaces() { return ListedInterfaces(IsControllerPath); }
+
+std::vector<std::wstring> HidInterfaces(uint16_t vendorId, uint16_t productId) {
+  return ListedInterfaces([=](const std::wstring& path) { return PathHasIds(path, vendorId, productId); });
 }
 
 std::vector<std::wstring> WaitForControllerInterfaces(std::size_t count, DWORD ms, bool atLeast) {

@@ -4,12 +4,16 @@
 
 #include <windows.h>
 
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
 
-// Paths of the present HID interfaces of controllers in BOOT mode.
+// Paths of the present HID interfaces of controllers in BOOT mode, in the
+// system's order.
 std::vector<std::wstring> ControllerInterfaces();
+// Those of devices with these ids.
+std::vector<std::wstring> HidInterfaces(uint16_t vendorId, uint16_t productId);
 
 // Polls for at most `ms` until the system lists `count` controllers' HID
 // interfaces (with `atLeast`, that many or more: a controller may have

@@ -1,15 +1,14 @@
-// The system's part in device notification: when the simulated device
-// appears or goes, every top-level window of the other processes on the
-// desktop gets WM_DEVICECHANGE, as Windows sends it for a HID interface
-// (DBT_DEVICEARRIVAL or DBT_DEVICEREMOVECOMPLETE with the interface's path,
-// then DBT_DEVNODES_CHANGED).
+// The system's part in device notification, played by the driver where a
+// case needs a notice Wine would not send then: every top-level window of
+// the other processes on the desktop gets WM_DEVICECHANGE, as Windows sends
+// it for a HID interface (DBT_DEVICEARRIVAL or DBT_DEVICEREMOVECOMPLETE with
+// the interface's path, then DBT_DEVNODES_CHANGED).
 //
-// Wine sends none of these itself and refuses to post them across
-// processes; SendMessageTimeoutW carries them, copying the broadcast
-// structure. A window may take its time over one (update.exe queries the
-// controller's version inside its arrival handler, and that query needs the
-// device served), so the messages go out from a thread of their own, in the
-// order they were raised, while the server's loop goes on.
+// Wine refuses to post these across processes; SendMessageTimeoutW carries
+// them, copying the broadcast structure. A window may take its time over
+// one (update.exe queries the controller's version inside its arrival
+// handler), so the messages go out from a thread of their own, in the order
+// they were raised, while the driver goes on.
 #pragma once
 
 #include <windows.h>

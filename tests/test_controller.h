@@ -1,11 +1,11 @@
-// A controller of the emulator the test process runs under (with_display.sh
-// starts it; $KORVID_EMULATOR_CONTROL names its control channel): a hidraw
-// node Tindro finds and opens as it would a real controller's, plugged in,
-// read back and driven through the emulator's control commands.
+// A controller of the emulator the test process runs under: a hidraw node
+// the program under test finds and opens as it would a real controller's
+// (directly, or through Wine's HID stack), plugged in, read back and driven
+// through the emulator's control commands.
 //
 // umockdev ends the emulator when a program's udev monitor holds 10 unread
 // uevents (the kernel would drop them), and a plug or an unplug sends 4: a
-// test lets the run loop turn between every two of them.
+// test lets its run loop turn between every two of them.
 #pragma once
 
 #include <cstdint>
@@ -13,6 +13,10 @@
 #include <vector>
 
 #include "simulated_controller.h"
+
+// The reply of the emulator's control channel to one command line, as this
+// platform's tests reach it; false when none came (`reply` says why).
+bool AskEmulator(const std::string& line, std::string& reply);
 
 class TestController {
  public:
@@ -31,6 +35,8 @@ class TestController {
 
   // One input report: the count byte, then `message`.
   void SendMessage(const std::vector<uint8_t>& message);
+  // One input report as it stands.
+  void SendReport(const Report& report);
   // The controller takes no more reports: writes wait in the kernel.
   void StopReading();
   // It takes what is written but handles none of it, until Release().
@@ -45,11 +51,12 @@ class TestController {
   uint32_t DataCommands();
   uint32_t Completions();
   std::size_t Violations();
-  bool ImageEquals(const std::vector<uint8_t>& payload);
+  bool ImageEquals(const std::vector<uint8_t>& payload);  // not under Wine: the file is the emulator's
+  // The emulator's reply to one of its status fields ("open", "data"...).
+  uint64_t StatusField(const std::string& name);
 
  private:
   std::string Command(const std::string& line);
-  uint64_t StatusField(const std::string& name);
 
   ControllerConfig config_;
   uint32_t holdAfterChunk_;

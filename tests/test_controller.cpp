@@ -1,18 +1,17 @@
 #include "test_controller.h"
 
 #include <gtest/gtest.h>
+#ifndef _WIN32
 #include <unistd.h>
+#endif
 
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
 
-#include "unix_control_channel.h"
 
 namespace {
-
-constexpr int kReplyTimeoutMs = 5000;
 
 std::string Hex(const uint8_t* bytes, std::size_t size) {
   std::string text;
@@ -32,11 +31,9 @@ TestController::TestController(ControllerConfig config, uint32_t holdAfterChunk)
 TestController::~TestController() { Unplug(); }
 
 std::string TestController::Command(const std::string& line) {
-  const char* path = std::getenv("KORVID_EMULATOR_CONTROL");
-  std::string reply, error;
-  if (path == nullptr || !SendControlCommand(path, line, kReplyTimeoutMs, reply, error)) {
-    ADD_FAILURE() << "the emulator did not answer '" << line << "': "
-                  << (path == nullptr ? "not run under korvid-emulated-controller" : error);
+  std::string reply;
+  if (!AskEmulator(line, reply)) {
+    ADD_FAILURE() << "the emulator did not answer '" << line << "': " << reply;
     return "error";
   }
   return reply;
@@ -79,6 +76,10 @@ void TestController::SendMessage(const std::vector<uint8_t>& message) {
   EXPECT_EQ(Command("send " + std::to_string(number_) + " " + Hex(report.data(), report.size())), "ok sent");
 }
 
+void TestController::SendReport(const Report& report) {
+  EXPECT_EQ(Command("send " + std::to_string(number_) + " " + Hex(report.data(), report.size())), "ok sent");
+}
+
 void TestController::StopReading() { EXPECT_EQ(Command("stop-reading " + std::to_string(number_)), "ok"); }
 void TestController::Hold() { EXPECT_EQ(Command("hold " + std::to_string(number_)), "ok held"); }
 void TestController::Release() { EXPECT_EQ(Command("release " + std::to_string(number_)), "ok released"); }
@@ -115,6 +116,7 @@ std::vector<Report> TestController::Written() {
   return written;
 }
 
+#ifndef _WIN32
 bool TestController::ImageEquals(const std::vector<uint8_t>& payload) {
   char path[] = "/tmp/kvimage-XXXXXX";
   const int fd = mkstemp(path);
@@ -126,3 +128,4 @@ bool TestController::ImageEquals(const std::vector<uint8_t>& payload) {
   std::remove(path);
   return kept && image == payload;
 }
+#endif
