@@ -13,12 +13,14 @@ struct ListOptions {
 
 struct VersionOptions {
   std::optional<std::string> device;
+  std::optional<std::string> port;
   bool verbose = false;
 };
 
 struct FlashOptions {
   std::filesystem::path file;
   std::optional<std::string> device;
+  std::optional<std::string> port;
   bool all = false;
   bool yes = false;
   bool wait = false;

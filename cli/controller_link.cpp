@@ -15,16 +15,17 @@ std::uint64_t MonotonicMs() {
 
 namespace {
 
-hiddevice::DeviceSelection SelectionFor(const std::optional<std::string>& onlyPath) {
+hiddevice::DeviceSelection SelectionFor(const ControllerName& named) {
   hiddevice::DeviceSelection selection = hiddevice::KorvidControllers();
-  if (onlyPath) selection.onlyPath = *onlyPath;
+  if (named.path) selection.onlyPath = *named.path;
+  if (named.portPath) selection.onlyPortPath = *named.portPath;
   return selection;
 }
 
 }  // namespace
 
-ControllerLink::ControllerLink(const std::optional<std::string>& onlyPath)
-    : source_(hiddevice::CreateDeviceSource(loop_, *this, SelectionFor(onlyPath))) {
+ControllerLink::ControllerLink(const ControllerName& named)
+    : source_(hiddevice::CreateDeviceSource(loop_, *this, SelectionFor(named))) {
   hiddevice::PollEventLoop::StopOnSignal(SIGINT);
   hiddevice::PollEventLoop::StopOnSignal(SIGTERM);
 }

@@ -14,6 +14,16 @@
 #include "poll_event_loop.h"
 #include "protocol.h"
 
+// The controller a command names, if any: by its device node (--device) or
+// by the USB port it is plugged into (--port, "1-2.3").
+struct ControllerName {
+  std::optional<std::string> path;
+  std::optional<std::string> portPath;
+  bool Any() const { return path || portPath; }
+  // "/dev/hidraw1" or "port 1-2", for what the user is told.
+  std::string Words() const { return path ? *path : portPath ? "port " + *portPath : std::string(); }
+};
+
 class ControllerLink final : public hiddevice::DeviceSourceClient {
  public:
   struct Controller {
@@ -26,9 +36,9 @@ class ControllerLink final : public hiddevice::DeviceSourceClient {
   };
   enum class Wait { Done, TimedOut, Interrupted };
 
-  // With `onlyPath`, the controller at that path (or another name of it)
-  // is the only one opened: Controllers() then holds it alone.
-  explicit ControllerLink(const std::optional<std::string>& onlyPath = std::nullopt);
+  // With a controller named (its path, or another name of it; its port),
+  // it is the only one opened: Controllers() then holds it alone.
+  explicit ControllerLink(const ControllerName& named = {});
   ~ControllerLink() override;
 
   // Starts following devices and serves the loop until those present now

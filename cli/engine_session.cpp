@@ -33,7 +33,10 @@ namespace {
 
 void ListControllers(const ControllerLink& link, std::FILE* out) {
   for (const ControllerLink::Controller& controller : link.Controllers())
-    std::fprintf(out, "  %s\n", DescribeController(controller.properties).c_str());
+    std::fprintf(out, "  %s%s\n", DescribeController(controller.properties).c_str(),
+                 controller.properties.portPath.empty()
+                     ? ""
+                     : ("  port " + TerminalSafe(controller.properties.portPath)).c_str());
 }
 
 }  // namespace
@@ -44,9 +47,8 @@ std::string DescribeController(const hiddevice::DeviceProperties& properties) {
   return text;
 }
 
-EngineSession::EngineSession(ProgressStyle style, bool verbose, std::FILE* out,
-                             const std::optional<std::string>& onlyPath)
-    : link_(onlyPath),
+EngineSession::EngineSession(ProgressStyle style, bool verbose, std::FILE* out, const ControllerName& named)
+    : link_(named),
       view_(MakeProgressView(style, out)), frontEnd_(link_, *view_, verbose ? stderr : nullptr) {
   EngineSetup setup;
   setup.platform = Platform::Macos;  // English texts, firmware types 1 and 200
@@ -75,17 +77,16 @@ std::optional<std::string> EngineSession::QueryVersion(hiddevice::DeviceId contr
   return frontEnd_.DeviceVersion();
 }
 
-ControllerChoice ChooseController(ControllerLink& link, const std::optional<std::string>& device, bool wait,
-                                  unsigned waitSeconds) {
+ControllerChoice ChooseController(ControllerLink& link, const ControllerName& named, bool wait, unsigned waitSeconds) {
   ControllerChoice choice;
   // With a device named, the link opened that one alone.
   const auto pick = [&]() -> const ControllerLink::Controller* {
     return link.Controllers().empty() ? nullptr : &link.Controllers().front();
   };
-  if (!device && link.Controllers().size() > 1) {
+  if (!named.Any() && link.Controllers().size() > 1) {
     std::fprintf(stderr, "korvid-update: %zu controllers are in BOOT mode:\n", link.Controllers().size());
     ListControllers(link, stderr);
-    std::fprintf(stderr, "Name one with --device PATH, or update them all at once with --all.\n");
+    std::fprintf(stderr, "Name one with --device PATH or --port PORT, or update them all at once with --all.\n");
     choice.exitStatus = kExitUsage;
     return choice;
   }
@@ -99,11 +100,11 @@ ControllerChoice ChooseController(ControllerLink& link, const std::optional<std:
     return choice;
   }
   if (!wait) {
-    if (device) {
+    if (named.Any()) {
       std::fprintf(stderr,
                    "korvid-update: no controller in BOOT mode at %s.\n"
                    "'korvid-update list' shows the controllers connected.\n",
-                   device->c_str());
+                   TerminalSafe(named.Words()).c_str());
     } else {
       std::fprintf(stderr, "korvid-update: no controller in BOOT mode is connected.\n%s\n", kBootModeInstructions);
       std::fprintf(stderr, "Or wait for one with --wait.\n");
@@ -112,8 +113,8 @@ ControllerChoice ChooseController(ControllerLink& link, const std::optional<std:
     return choice;
   }
 
-  std::printf("Waiting for a controller in BOOT mode%s...\n%s\n", device ? (" at " + *device).c_str() : "",
-              kBootModeInstructions);
+  std::printf("Waiting for a controller in BOOT mode%s...\n%s\n",
+              named.Any() ? (" at " + TerminalSafe(named.Words())).c_str() : "", kBootModeInstructions);
   std::fflush(stdout);
   const std::size_t unavailableBefore = link.UnavailableControllers().size();
   const ControllerLink::Wait waited = link.RunUntil(

@@ -14,10 +14,9 @@
 
 class EngineSession {
  public:
-  // Progress and the engine's messages go to `out`. With `onlyPath`, no
-  // controller but the one there is opened.
-  EngineSession(ProgressStyle style, bool verbose, std::FILE* out = stdout,
-                const std::optional<std::string>& onlyPath = std::nullopt);
+  // Progress and the engine's messages go to `out`. With a controller
+  // named, no other is opened.
+  EngineSession(ProgressStyle style, bool verbose, std::FILE* out = stdout, const ControllerName& named = {});
   ~EngineSession();
   EngineSession(const EngineSession&) = delete;
   EngineSession& operator=(const EngineSession&) = delete;
@@ -40,16 +39,15 @@ class EngineSession {
   TerminalFrontEnd frontEnd_;
 };
 
-// A controller for a command, as the user asked for it: --device PATH, or
-// the only one there is; with `wait`, the first to be plugged in. Tells the
+// A controller for a command, as the user asked for it: --device PATH or
+// --port PORT, or the only one there is; with `wait`, the first to be plugged in. Tells the
 // user what is wrong when there is none to take; `exitStatus` says how the
 // command ends then.
 struct ControllerChoice {
   std::optional<ControllerLink::Controller> controller;
   int exitStatus = 0;
 };
-ControllerChoice ChooseController(ControllerLink& link, const std::optional<std::string>& device, bool wait,
-                                  unsigned waitSeconds);
+ControllerChoice ChooseController(ControllerLink& link, const ControllerName& named, bool wait, unsigned waitSeconds);
 
 // Why the controllers that could not be opened were not, and what to do.
 void TellNoAccess(const ControllerLink& link);

@@ -190,7 +190,7 @@ int RunFlashAll(const FlashOptions& options) {
     ControllerLink& link = session.Link();
     if (link.Start() == ControllerLink::Wait::Interrupted) return kExitInterrupted;
     if (link.Controllers().empty() && link.UnavailableControllers().empty() && options.wait) {
-      const ControllerChoice choice = ChooseController(link, std::nullopt, true, options.waitSeconds);
+      const ControllerChoice choice = ChooseController(link, ControllerName{}, true, options.waitSeconds);
       if (!choice.controller) return choice.exitStatus;
     }
     // Every controller, or none: not some of them behind the user's back.
@@ -198,7 +198,7 @@ int RunFlashAll(const FlashOptions& options) {
       TellNoAccess(link);
       return kExitUsage;
     }
-    if (link.Controllers().empty()) return ChooseController(link, std::nullopt, false, 0).exitStatus;
+    if (link.Controllers().empty()) return ChooseController(link, ControllerName{}, false, 0).exitStatus;
     const FirmwareFileInfo info = InspectFirmwareFile(options.file);
     std::printf("Firmware file %s, version %s, for %zu controller%s:\n", options.file.string().c_str(),
                 FileVersionText(info.header).c_str(), link.Controllers().size(),

@@ -99,13 +99,14 @@ int RunFlash(const FlashOptions& options) {
   if (options.all) return RunFlashAll(options);
 
   // Only the controller asked for is opened: the others' reports are none of ours.
-  EngineSession session(options.style, options.verbose, stdout, options.device);
+  const ControllerName named{options.device, options.port};
+  EngineSession session(options.style, options.verbose, stdout, named);
   ControllerLink& link = session.Link();
   TerminalFrontEnd& frontEnd = session.FrontEnd();
   ProgressView& view = session.View();
   if (link.Start() == ControllerLink::Wait::Interrupted) return Interrupted(session, false);
 
-  const ControllerChoice choice = ChooseController(link, options.device, options.wait, options.waitSeconds);
+  const ControllerChoice choice = ChooseController(link, named, options.wait, options.waitSeconds);
   if (!choice.controller) return choice.exitStatus;
   const ControllerLink::Controller controller = *choice.controller;
   const DeviceTarget target = controller.id;

@@ -23,6 +23,8 @@ std::string Hex4(std::uint32_t value) {
   return text;
 }
 
+std::string OrNull(const std::string& text) { return text.empty() ? "null" : JsonString(text); }
+
 void PrintJson(const std::vector<Row>& rows) {
   std::printf("[");
   for (std::size_t i = 0; i < rows.size(); ++i) {
@@ -30,6 +32,8 @@ void PrintJson(const std::vector<Row>& rows) {
     std::printf("%s\n  {\"path\": %s, \"vendor\": \"%s\", \"product\": \"%s\", \"name\": %s, \"mode\": \"%s\"",
                 i == 0 ? "" : ",", JsonString(row.properties.path).c_str(), Hex4(row.properties.vendorId).c_str(),
                 Hex4(row.properties.productId).c_str(), JsonString(row.properties.product).c_str(), row.mode);
+    std::printf(", \"port\": %s, \"serial\": %s", OrNull(row.properties.portPath).c_str(),
+                OrNull(row.properties.serial).c_str());
     if (std::string(row.mode) == "boot")
       std::printf(", \"version\": %s", row.version ? JsonString(*row.version).c_str() : "null");
     if (!row.problem.empty()) std::printf(", \"problem\": %s", JsonString(row.problem).c_str());
@@ -46,7 +50,11 @@ void PrintTable(const std::vector<Row>& rows) {
   for (const Row& row : rows) {
     const std::string mode = std::string(row.mode) == "boot" ? "BOOT mode" : "application mode";
     std::string state = row.version ? *row.version : row.problem;
-    std::printf("%s  %-16s  %-16s\n", DescribeController(row.properties).c_str(), mode.c_str(), state.c_str());
+    std::string where;
+    if (!row.properties.portPath.empty()) where += "  port " + TerminalSafe(row.properties.portPath);
+    if (!row.properties.serial.empty()) where += "  serial " + TerminalSafe(row.properties.serial);
+    std::printf("%s  %-16s  %-16s%s\n", DescribeController(row.properties).c_str(), mode.c_str(), state.c_str(),
+                where.c_str());
   }
 }
 
@@ -80,10 +88,11 @@ int RunList(const ListOptions& options) {
 }
 
 int RunVersion(const VersionOptions& options) {
-  EngineSession session(ProgressStyle::Plain, options.verbose, stdout, options.device);
+  const ControllerName named{options.device, options.port};
+  EngineSession session(ProgressStyle::Plain, options.verbose, stdout, named);
   ControllerLink& link = session.Link();
   if (link.Start() == ControllerLink::Wait::Interrupted) return kExitInterrupted;
-  const ControllerChoice choice = ChooseController(link, options.device, false, 0);
+  const ControllerChoice choice = ChooseController(link, named, false, 0);
   if (!choice.controller) return choice.exitStatus;
   bool interrupted = false;
   const std::optional<std::string> version = session.QueryVersion(choice.controller->id, interrupted);

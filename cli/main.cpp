@@ -18,8 +18,9 @@ const char kUsage[] =
     "\n"
     "Commands:\n"
     "  list [--json]                 the controllers connected, in BOOT or application mode\n"
-    "  version [--device PATH]       the firmware version a controller in BOOT mode reports\n"
-    "  flash FILE [--device PATH | --all] [--yes] [--wait[=SECONDS]]\n"
+    "  version [--device PATH | --port PORT]\n"
+    "                                the firmware version a controller in BOOT mode reports\n"
+    "  flash FILE [--device PATH | --port PORT | --all] [--yes] [--wait[=SECONDS]]\n"
     "                                write the firmware file FILE (*.dat) into a controller\n"
     "\n"
     "Run 'korvid-update COMMAND --help' for a command's options.\n"
@@ -30,21 +31,27 @@ const char kUsage[] =
 const char kListUsage[] =
     "Usage: korvid-update list [--json]\n"
     "Lists the controllers connected: in BOOT mode with the firmware version each\n"
-    "reports (or why it cannot be asked), and in application mode.\n"
+    "reports (or why it cannot be asked), and in application mode; each with the\n"
+    "USB port it is plugged into (bus and hub ports, \"1-2.3\") and its serial number\n"
+    "where it has them.\n"
     "  --json   one JSON array, an object per controller\n";
 
 const char kVersionUsage[] =
-    "Usage: korvid-update version [--device PATH] [--verbose]\n"
+    "Usage: korvid-update version [--device PATH | --port PORT] [--verbose]\n"
     "Asks a controller in BOOT mode for its firmware version and prints it.\n"
     "  --device PATH   the controller's device node (see 'korvid-update list');\n"
     "                  needed when several are connected\n"
+    "  --port PORT     the controller on this USB port instead (\"1-2.3\", as listed)\n"
     "  --verbose       the engine's traces on standard error\n";
 
 const char kFlashUsage[] =
-    "Usage: korvid-update flash FILE [--device PATH | --all] [--yes] [--wait[=SECONDS]] [--verbose]\n"
+    "Usage: korvid-update flash FILE [--device PATH | --port PORT | --all] [--yes] [--wait[=SECONDS]] [--verbose]\n"
     "Writes the firmware file FILE into a controller in BOOT mode. The file is\n"
     "checked first; nothing is sent when it is not a whole firmware file.\n"
     "  --device PATH     the controller's device node; needed when several are connected\n"
+    "  --port PORT       the controller on this USB port instead (\"1-2.3\", as listed);\n"
+    "                    with --wait, the one plugged in there; its return is looked for\n"
+    "                    there too\n"
     "  --all             every controller in BOOT mode, all at once\n"
     "  --yes             no question before the update\n"
     "  --wait[=SECONDS]  wait for a controller to be plugged in (without a limit, or SECONDS)\n"
@@ -58,6 +65,22 @@ int UsageError(const char* usage, const std::string& problem) {
 }
 
 bool IsHelp(const std::string& arg) { return arg == "--help" || arg == "-h"; }
+
+// A USB port as sysfs names a device: the bus, a dash, the hub ports down to
+// it separated by dots ("1-2.3").
+bool IsPortPath(const std::string& text) {
+  std::size_t at = 0;
+  const auto number = [&] {
+    const std::size_t from = at;
+    while (at < text.size() && text[at] >= '0' && text[at] <= '9') ++at;
+    return at > from && at - from <= 3;
+  };
+  if (!number() || at >= text.size() || text[at++] != '-' || !number()) return false;
+  while (at < text.size()) {
+    if (text[at++] != '.' || !number()) return false;
+  }
+  return true;
+}
 
 // "--name=value" or "--name value"; advances i past what it took.
 bool TakeValue(const std::vector<std::string>& args, std::size_t& i, const char* name, std::string& value) {
@@ -92,9 +115,14 @@ int Version(const std::vector<std::string>& args) {
       options.verbose = true;
     else if (TakeValue(args, i, "--device", value))
       options.device = value;
+    else if (TakeValue(args, i, "--port", value))
+      options.port = value;
     else
       return UsageError(kVersionUsage, "unknown option " + args[i]);
   }
+  if (options.device && options.port) return UsageError(kVersionUsage, "--device and --port exclude each other");
+  if (options.port && !IsPortPath(*options.port))
+    return UsageError(kVersionUsage, "--port takes a USB port as listed, such as 1-2.3");
   return RunVersion(options);
 }
 
@@ -123,6 +151,8 @@ int Flash(const std::vector<std::string>& args) {
       options.waitSeconds = static_cast<unsigned>(seconds);
     } else if (TakeValue(args, i, "--device", value)) {
       options.device = value;
+    } else if (TakeValue(args, i, "--port", value)) {
+      options.port = value;
     } else if (TakeValue(args, i, "--progress", value)) {  // how a parent process reads a child
       if (value == "parent")
         options.style = ProgressStyle::ForParent;
@@ -143,6 +173,10 @@ int Flash(const std::vector<std::string>& args) {
   }
   if (!haveFile) return UsageError(kFlashUsage, "which firmware file?");
   if (options.all && options.device) return UsageError(kFlashUsage, "--device and --all exclude each other");
+  if (options.all && options.port) return UsageError(kFlashUsage, "--port and --all exclude each other");
+  if (options.device && options.port) return UsageError(kFlashUsage, "--device and --port exclude each other");
+  if (options.port && !IsPortPath(*options.port))
+    return UsageError(kFlashUsage, "--port takes a USB port as listed, such as 1-2.3");
   return RunFlash(options);
 }
 

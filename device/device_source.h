@@ -33,6 +33,11 @@ struct DeviceProperties {
   // The physical port it hangs on, as far as the source can tell ("" when
   // unknown): a controller that restarts comes back on the same port.
   std::string port;
+  // That port as people name it: the USB bus and the hub ports down to the
+  // device ("1-2.3"); "" off USB.
+  std::string portPath;
+  // The serial number the device gives ("" when it gives none).
+  std::string serial;
 };
 
 // The loop as a source sees it. Every call back happens on that loop.
@@ -87,6 +92,8 @@ struct DeviceSelection {
   // When set, of the devices to open only the one at this path (or another
   // name of it) is opened; the rest are left alone.
   std::string onlyPath;
+  // When set, likewise only the one on this USB port ("1-2.3").
+  std::string onlyPortPath;
 };
 
 // Korvid controllers: in BOOT mode to be updated, in their application mode

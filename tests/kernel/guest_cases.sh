@@ -133,6 +133,11 @@ listing_case() {
     listed_node=0
     grep -q "\"path\": \"$node\".*\"mode\": \"boot\"" /tmp/out && listed_node=1
     [ $vendor = $listed_node ] || fail "$node: vendor collection $vendor, listed $listed_node"
+    # The USB port, as sysfs names the gadget's device on dummy_hcd's bus.
+    if [ $listed_node = 1 ]; then
+      port=$(port_of "$node")
+      grep -q "\"path\": \"$node\".*\"port\": \"$port\"" /tmp/out || fail "$node: port $port not listed"
+    fi
   done
   grep -q '"name": "Korvid Controller (BOOT)"' /tmp/out || fail "the listing does not name the controller"
   stop_bridge

@@ -77,9 +77,9 @@ case $case_name in
     [[ $status == 0 ]] || fail "list exited with $status"
     cat >"$work/expected" <<'EOF'
 [
-  {"path": "/dev/hidraw0", "vendor": "0x0483", "product": "0x5750", "name": "Korvid Controller (BOOT)", "mode": "boot", "version": "v1.23 bate:4"},
-  {"path": "/dev/hidraw1", "vendor": "0x2dc8", "product": "0x5750", "name": "Korvid Controller (BOOT)", "mode": "boot", "version": "v1.23 bate:4"},
-  {"path": "/dev/hidraw4", "vendor": "0x2dc8", "product": "0x5751", "name": "Korvid Controller", "mode": "application"}
+  {"path": "/dev/hidraw0", "vendor": "0x0483", "product": "0x5750", "name": "Korvid Controller (BOOT)", "mode": "boot", "port": "1-1", "serial": "KV0000000001", "version": "v1.23 bate:4"},
+  {"path": "/dev/hidraw1", "vendor": "0x2dc8", "product": "0x5750", "name": "Korvid Controller (BOOT)", "mode": "boot", "port": "1-2", "serial": "KV0000000002", "version": "v1.23 bate:4"},
+  {"path": "/dev/hidraw4", "vendor": "0x2dc8", "product": "0x5751", "name": "Korvid Controller", "mode": "application", "port": "1-5", "serial": "KVA0000000001"}
 ]
 EOF
     diff -u "$work/expected" "$work/output" || fail "the listing differs"
@@ -91,7 +91,47 @@ EOF
     [[ $status == 2 ]] || fail "flash with two controllers exited with $status, expected 2"
     grep -q '^  /dev/hidraw0 ' "$work/output" && grep -q '^  /dev/hidraw1 ' "$work/output" ||
       fail "the refusal does not list both controllers"
-    grep -q -- '--device PATH' "$work/output" || fail "the refusal does not say what to do"
+    grep -q -- '--device PATH or --port PORT' "$work/output" || fail "the refusal does not say what to do"
+    grep -q '^  /dev/hidraw1 .*  port 1-2$' "$work/output" || fail "the refusal does not name the ports"
+    ;;
+
+  port_selection)
+    # Two controllers: --port names the second, which alone is updated and
+    # is seen to return on its port; the listing gives each port and serial.
+    umockdev-wrapper "$emulator" --controllers 2 --return-delay-ms 200 --control "$work/control" \
+      --root-file "$work/root" 2>"$work/emulator.err" &
+    emulator_pid=$!
+    trap '"$emulator" --send "$work/control" quit >/dev/null 2>&1; wait "$emulator_pid"; rm -rf "$work"' EXIT
+    for _ in $(seq 600); do [[ -s $work/root ]] && break; sleep 0.05; done
+    under_testbed() {
+      set +e
+      UMOCKDEV_DIR=$(cat "$work/root") LD_PRELOAD=libumockdev-preload.so.0 "$cli" "$@" >"$work/output" 2>&1
+      status=$?
+      set -e
+      cat "$work/output"
+      echo "----"
+    }
+    under_testbed list --json
+    python3 -c 'import json, sys
+rows = json.load(open(sys.argv[1]))
+assert [(r["port"], r["serial"]) for r in rows] == [("1-1", "KV0000000001"), ("1-2", "KV0000000002")], rows' \
+      "$work/output" || fail "the JSON listing does not give each controller's port and serial"
+    bash "$repo/tests/linux/make_firmware.sh" "$work/fw.dat" 110 1000
+    under_testbed flash "$work/fw.dat" --port 1-2 --yes
+    [[ $status == 0 ]] || fail "flash --port 1-2 exited with $status"
+    grep -q '^Controller: /dev/hidraw1 ' "$work/output" || fail "not the controller on port 1-2"
+    grep -q 'restarted in its application mode' "$work/output" || fail "its return on port 1-2 was not seen"
+    "$emulator" --send "$work/control" image 1 "$work/image.1" >/dev/null
+    "$emulator" --send "$work/control" image 2 "$work/image.2" >/dev/null
+    [[ $(wc -c <"$work/image.1") == 0 && $(wc -c <"$work/image.2") == 1000 ]] ||
+      fail "images: $(wc -c <"$work/image.1") and $(wc -c <"$work/image.2") bytes, expected 0 and 1000"
+    under_testbed version --port 1-9
+    [[ $status == 2 ]] && grep -q 'no controller in BOOT mode at port 1-9' "$work/output" ||
+      fail "an empty port: status $status"
+    for bad in "--port 1-1 --device /dev/hidraw0" "--port 1-1 --all" "--port 1-2;x" "--port usb1"; do
+      under_testbed flash "$work/fw.dat" $bad --yes
+      [[ $status == 2 ]] && grep -q '^Usage: ' "$work/output" || fail "flash $bad: status $status"
+    done
     ;;
 
   hostile_name)
