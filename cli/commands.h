@@ -15,6 +15,7 @@ struct VersionOptions {
   std::optional<std::string> device;
   std::optional<std::string> port;
   bool verbose = false;
+  bool json = false;  // events on standard output (json_events.h)
 };
 
 struct FlashOptions {
@@ -26,6 +27,7 @@ struct FlashOptions {
   bool wait = false;
   unsigned waitSeconds = 0;  // with wait: 0 waits without a limit
   bool verbose = false;
+  bool json = false;  // events on standard output (json_events.h)
   ProgressStyle style = ProgressStyle::Plain;
 };
 

@@ -41,6 +41,15 @@ void ListControllers(const ControllerLink& link, std::FILE* out) {
 
 }  // namespace
 
+std::string FileVersionText(const FIRMWARE_HEADER_T& header) {
+  char text[64];
+  if (header.beta == 0)
+    std::snprintf(text, sizeof text, "v%0.2f", header.version / 100.0f);
+  else
+    std::snprintf(text, sizeof text, "v%0.2f beta:%d", header.version / 100.0f, header.beta);
+  return text;
+}
+
 std::string DescribeController(const hiddevice::DeviceProperties& properties) {
   std::string text = TerminalSafe(properties.path) + "  " + Hex4(properties.vendorId) + ":" + Hex4(properties.productId);
   if (!properties.product.empty()) text += "  " + TerminalSafe(properties.product);
@@ -77,7 +86,8 @@ std::optional<std::string> EngineSession::QueryVersion(hiddevice::DeviceId contr
   return frontEnd_.DeviceVersion();
 }
 
-ControllerChoice ChooseController(ControllerLink& link, const ControllerName& named, bool wait, unsigned waitSeconds) {
+ControllerChoice ChooseController(ControllerLink& link, const ControllerName& named, bool wait, unsigned waitSeconds,
+                                  std::FILE* out) {
   ControllerChoice choice;
   // With a device named, the link opened that one alone.
   const auto pick = [&]() -> const ControllerLink::Controller* {
@@ -113,9 +123,9 @@ ControllerChoice ChooseController(ControllerLink& link, const ControllerName& na
     return choice;
   }
 
-  std::printf("Waiting for a controller in BOOT mode%s...\n%s\n",
-              named.Any() ? (" at " + TerminalSafe(named.Words())).c_str() : "", kBootModeInstructions);
-  std::fflush(stdout);
+  std::fprintf(out, "Waiting for a controller in BOOT mode%s...\n%s\n",
+               named.Any() ? (" at " + TerminalSafe(named.Words())).c_str() : "", kBootModeInstructions);
+  std::fflush(out);
   const std::size_t unavailableBefore = link.UnavailableControllers().size();
   const ControllerLink::Wait waited = link.RunUntil(
       [&] { return pick() != nullptr || link.UnavailableControllers().size() > unavailableBefore; },

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "controller_link.h"
+#include "firmware_header.h"
 #include "progress_view.h"
 #include "terminal_front_end.h"
 
@@ -47,10 +48,14 @@ struct ControllerChoice {
   std::optional<ControllerLink::Controller> controller;
   int exitStatus = 0;
 };
-ControllerChoice ChooseController(ControllerLink& link, const ControllerName& named, bool wait, unsigned waitSeconds);
+// What the waiting tells the person goes to `out`.
+ControllerChoice ChooseController(ControllerLink& link, const ControllerName& named, bool wait, unsigned waitSeconds,
+                                  std::FILE* out = stdout);
 
 // Why the controllers that could not be opened were not, and what to do.
 void TellNoAccess(const ControllerLink& link);
 
 // "/dev/hidraw0  2dc8:5750  Korvid Controller (BOOT)"
 std::string DescribeController(const hiddevice::DeviceProperties& properties);
+// A firmware file's version as the command line shows it: "v1.10", "v1.10 beta:2".
+std::string FileVersionText(const FIRMWARE_HEADER_T& header);

@@ -29,14 +29,6 @@ struct Child {
   std::uint64_t endedMs = 0;
 };
 
-std::string FileVersionText(const FIRMWARE_HEADER_T& header) {
-  char text[64];
-  if (header.beta == 0)
-    std::snprintf(text, sizeof text, "v%0.2f", header.version / 100.0f);
-  else
-    std::snprintf(text, sizeof text, "v%0.2f beta:%d", header.version / 100.0f, header.beta);
-  return text;
-}
 
 bool AskOnce(const std::string& question) {
   std::printf("%s [y/N] ", question.c_str());

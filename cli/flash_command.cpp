@@ -9,6 +9,7 @@
 #include "engine_session.h"
 #include "exit_status.h"
 #include "firmware_header.h"
+#include "json_events.h"
 
 namespace {
 
@@ -59,9 +60,13 @@ class AnswerReader {
   bool yes_ = false;
 };
 
-int Interrupted(EngineSession& session, bool transferring) {
+int Interrupted(EngineSession& session, bool transferring, JsonEvents* events) {
   session.View().Finish();
   session.Stop();  // nothing more is sent; the file and the device are closed
+  if (events != nullptr)
+    events->Result("interrupted", transferring ? "interrupted_in_transfer" : "interrupted_before_transfer",
+                   transferring ? "interrupted; the update was stopped" : "interrupted; the controller was not updated",
+                   session.FrontEnd().Messages());
   if (transferring) {
     std::fprintf(stderr,
                  "korvid-update: interrupted; the update was stopped.\n"
@@ -100,31 +105,44 @@ int RunFlash(const FlashOptions& options) {
 
   // Only the controller asked for is opened: the others' reports are none of ours.
   const ControllerName named{options.device, options.port};
-  EngineSession session(options.style, options.verbose, stdout, named);
+  EngineSession session(options.json ? ProgressStyle::Json : options.style, options.verbose, stdout, named);
   ControllerLink& link = session.Link();
   TerminalFrontEnd& frontEnd = session.FrontEnd();
   ProgressView& view = session.View();
-  if (link.Start() == ControllerLink::Wait::Interrupted) return Interrupted(session, false);
+  std::optional<JsonEvents> json;
+  if (options.json) json.emplace(stdout);
+  JsonEvents* events = json ? &*json : nullptr;
+  // With --json, standard output carries events alone: a person reads on standard error.
+  std::FILE* people = events != nullptr ? stderr : stdout;
+  if (link.Start() == ControllerLink::Wait::Interrupted) return Interrupted(session, false, events);
 
-  const ControllerChoice choice = ChooseController(link, named, options.wait, options.waitSeconds);
+  const ControllerChoice choice = ChooseController(link, named, options.wait, options.waitSeconds, people);
   if (!choice.controller) return choice.exitStatus;
   const ControllerLink::Controller controller = *choice.controller;
   const DeviceTarget target = controller.id;
+  if (events != nullptr) events->Controller(controller.properties);
 
   bool interrupted = false;
   const std::optional<std::string> version = session.QueryVersion(controller.id, interrupted);
-  if (interrupted) return Interrupted(session, false);
+  if (interrupted) return Interrupted(session, false, events);
+  if (events != nullptr) events->Version(version);
   if (link.ServedGone()) {
     std::fprintf(stderr, "korvid-update: the controller went away before the update began.\n");
+    if (events != nullptr)
+      events->Result("failed", "controller_removed", "the controller went away before the update began", {});
     return kExitNotUpdated;
   }
   view.Say("Controller: " + DescribeController(controller.properties) + ", firmware " +
            (version ? *version : std::string("version unknown (it did not report one)")));
 
+  // What the user confirms, or --yes confirmed for them.
+  if (events != nullptr) events->Confirmation(FileVersionText(info.header), version);
   link.Every(kWatchdogTickMs, [] { WatchdogTick(MonotonicMs()); });
   frontEnd.PrepareRun(options.file, options.yes);
   if (!RequestFirmwareUpdate(target, PACKET_TYPE_HID)) {
     std::fprintf(stderr, "korvid-update: the update request could not be written to the controller.\n");
+    if (events != nullptr)
+      events->Result("failed", "write_failed", "the update request could not be written to the controller", {});
     return kExitNotUpdated;
   }
 
@@ -136,13 +154,13 @@ int RunFlash(const FlashOptions& options) {
   for (;;) {
     const ControllerLink::Wait wait = link.RunUntil(
         [&] { return runOver() || (frontEnd.OpenQuestion() && (!questionAsked || answer->Answered())); }, 0);
-    if (wait == ControllerLink::Wait::Interrupted) return Interrupted(session, frontEnd.TransferBegun());
+    if (wait == ControllerLink::Wait::Interrupted) return Interrupted(session, frontEnd.TransferBegun(), events);
     if (runOver()) break;
     if (!questionAsked) {
       questionAsked = true;
       view.Say(*frontEnd.OpenQuestion());
-      std::printf("Update the controller with %s? [y/N] ", options.file.filename().string().c_str());
-      std::fflush(stdout);
+      std::fprintf(people, "Update the controller with %s? [y/N] ", options.file.filename().string().c_str());
+      std::fflush(people);
       answer.emplace(link);
       continue;
     }
@@ -153,13 +171,25 @@ int RunFlash(const FlashOptions& options) {
 
   view.Finish();
   const std::optional<RunOutcome> outcome = frontEnd.Outcome();
-  if (!outcome) return kExitNotUpdated;  // declined, or refused before any transfer: already told
-  if (*outcome != RunOutcome::Updated) {
-    view.Say("The update failed: " + DescribeFailure(*outcome, link.FailureEvent()) + ".");
+  if (!outcome) {  // declined, or refused before any transfer: already told
+    if (events != nullptr) {
+      const bool declined = questionAsked && answer && !answer->Yes();
+      events->Result("failed", declined ? "declined" : "refused",
+                     declined ? "the update was declined; nothing was sent" : "the controller or the file was refused",
+                     frontEnd.Messages());
+    }
     return kExitNotUpdated;
   }
+  if (*outcome != RunOutcome::Updated) {
+    const std::string reason = DescribeFailure(*outcome, link.FailureEvent());
+    view.Say("The update failed: " + reason + ".");
+    if (events != nullptr) events->Result("failed", FailureCode(*outcome), reason, frontEnd.Messages());
+    return kExitNotUpdated;
+  }
+  if (events != nullptr) events->Result("updated", "", "", frontEnd.Messages());
   const bool back = CameBackInApplicationMode(link, controller.properties, interrupted);
   if (interrupted) return kExitUpdated;  // the update itself is done
+  if (events != nullptr) events->Returned(back);
   view.Say(back ? "The controller restarted in its application mode."
                 : "The controller did not come back in its application mode within 10 seconds; unplug it and plug it "
                   "in again.");

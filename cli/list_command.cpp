@@ -7,6 +7,7 @@
 #include "device_text.h"
 #include "engine_session.h"
 #include "exit_status.h"
+#include "json_events.h"
 
 namespace {
 
@@ -97,11 +98,16 @@ int RunVersion(const VersionOptions& options) {
   bool interrupted = false;
   const std::optional<std::string> version = session.QueryVersion(choice.controller->id, interrupted);
   if (interrupted) return kExitInterrupted;
+  if (options.json) {
+    JsonEvents events(stdout);
+    events.Controller(choice.controller->properties);
+    events.Version(version);
+  }
   if (!version) {
     std::fprintf(stderr, "korvid-update: %s did not report its firmware version.\n",
                  choice.controller->properties.path.c_str());
     return kExitNotUpdated;
   }
-  std::printf("%s: %s\n", choice.controller->properties.path.c_str(), version->c_str());
+  if (!options.json) std::printf("%s: %s\n", choice.controller->properties.path.c_str(), version->c_str());
   return kExitUpdated;
 }

@@ -37,15 +37,17 @@ const char kListUsage[] =
     "  --json   one JSON array, an object per controller\n";
 
 const char kVersionUsage[] =
-    "Usage: korvid-update version [--device PATH | --port PORT] [--verbose]\n"
+    "Usage: korvid-update version [--device PATH | --port PORT] [--json] [--verbose]\n"
     "Asks a controller in BOOT mode for its firmware version and prints it.\n"
     "  --device PATH   the controller's device node (see 'korvid-update list');\n"
     "                  needed when several are connected\n"
     "  --port PORT     the controller on this USB port instead (\"1-2.3\", as listed)\n"
+    "  --json          JSON lines: a \"controller\" event, then a \"version\" event\n"
     "  --verbose       the engine's traces on standard error\n";
 
 const char kFlashUsage[] =
-    "Usage: korvid-update flash FILE [--device PATH | --port PORT | --all] [--yes] [--wait[=SECONDS]] [--verbose]\n"
+    "Usage: korvid-update flash FILE [--device PATH | --port PORT | --all] [--yes] [--wait[=SECONDS]] [--json]\n"
+    "                           [--verbose]\n"
     "Writes the firmware file FILE into a controller in BOOT mode. The file is\n"
     "checked first; nothing is sent when it is not a whole firmware file.\n"
     "  --device PATH     the controller's device node; needed when several are connected\n"
@@ -55,6 +57,10 @@ const char kFlashUsage[] =
     "  --all             every controller in BOOT mode, all at once\n"
     "  --yes             no question before the update\n"
     "  --wait[=SECONDS]  wait for a controller to be plugged in (without a limit, or SECONDS)\n"
+    "  --json            one JSON object a line on standard output, flushed as it happens: \"controller\",\n"
+    "                    \"version\", \"confirmation\", \"progress\" (once per percent), \"result\"\n"
+    "                    (updated, failed with a reason and a reason_code, or interrupted),\n"
+    "                    \"returned\"; what a person reads, and the question, go to standard error\n"
     "  --verbose         the engine's traces on standard error\n"
     "If the update is stopped (Ctrl-C, a failure), the controller stays in BOOT mode:\n"
     "run the same command again to finish it.\n";
@@ -113,6 +119,8 @@ int Version(const std::vector<std::string>& args) {
     if (IsHelp(args[i])) return std::printf("%s", kVersionUsage), kExitUpdated;
     if (args[i] == "--verbose")
       options.verbose = true;
+    else if (args[i] == "--json")
+      options.json = true;
     else if (TakeValue(args, i, "--device", value))
       options.device = value;
     else if (TakeValue(args, i, "--port", value))
@@ -140,6 +148,8 @@ int Flash(const std::vector<std::string>& args) {
       options.yes = true;
     } else if (arg == "--verbose") {
       options.verbose = true;
+    } else if (arg == "--json") {
+      options.json = true;
     } else if (arg == "--wait") {
       options.wait = true;
     } else if (arg.compare(0, 7, "--wait=") == 0) {
@@ -174,6 +184,7 @@ int Flash(const std::vector<std::string>& args) {
   if (!haveFile) return UsageError(kFlashUsage, "which firmware file?");
   if (options.all && options.device) return UsageError(kFlashUsage, "--device and --all exclude each other");
   if (options.all && options.port) return UsageError(kFlashUsage, "--port and --all exclude each other");
+  if (options.all && options.json) return UsageError(kFlashUsage, "--json is for one controller; --all has no events yet");
   if (options.device && options.port) return UsageError(kFlashUsage, "--device and --port exclude each other");
   if (options.port && !IsPortPath(*options.port))
     return UsageError(kFlashUsage, "--port takes a USB port as listed, such as 1-2.3");

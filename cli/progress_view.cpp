@@ -4,6 +4,8 @@
 
 #include <cinttypes>
 
+#include "json_events.h"
+
 namespace {
 
 std::string Duration(std::uint64_t seconds) {
@@ -130,6 +132,8 @@ std::unique_ptr<ProgressView> MakeProgressView(ProgressStyle style, std::FILE* o
       return std::make_unique<TerminalLine>(out);
     case ProgressStyle::ForParent:
       return std::make_unique<ForParent>(out);
+    case ProgressStyle::Json:
+      return MakeJsonProgressView(out, stderr);
     case ProgressStyle::Plain:
       break;
   }

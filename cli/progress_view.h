@@ -29,7 +29,9 @@ class ProgressView {
   virtual void Finish() = 0;
 };
 
-enum class ProgressStyle { Terminal, Plain, ForParent };
+// Json: progress events on the output (json_events.h), what is said on
+// standard error.
+enum class ProgressStyle { Terminal, Plain, ForParent, Json };
 
 std::unique_ptr<ProgressView> MakeProgressView(ProgressStyle style, std::FILE* out);
 

@@ -84,6 +84,24 @@ void TerminalFrontEnd::Trace(std::string_view line) {
                !line.empty() && line.back() == '\n' ? "" : "\n");
 }
 
+const char* FailureCode(RunOutcome outcome) {
+  switch (outcome) {
+    case RunOutcome::Updated:
+      return "updated";
+    case RunOutcome::ControllerFailed:
+      return "controller_failed";
+    case RunOutcome::ControllerSilent:
+      return "controller_silent";
+    case RunOutcome::ControllerRemoved:
+      return "controller_removed";
+    case RunOutcome::WriteFailed:
+      return "write_failed";
+    case RunOutcome::FirmwareFileFailed:
+      return "firmware_file_failed";
+  }
+  return "unknown";
+}
+
 std::string DescribeFailure(RunOutcome outcome, std::optional<std::uint8_t> failureEvent) {
   switch (outcome) {
     case RunOutcome::Updated:

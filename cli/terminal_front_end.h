@@ -60,3 +60,5 @@ class TerminalFrontEnd final : public FrontEnd, public TraceSink {
 
 // The reason of a failed run, in words.
 std::string DescribeFailure(RunOutcome outcome, std::optional<std::uint8_t> failureEvent);
+// The same as a stable code for programs ("controller_silent").
+const char* FailureCode(RunOutcome outcome);

@@ -134,6 +134,57 @@ assert [(r["port"], r["serial"]) for r in rows] == [("1-1", "KV0000000001"), ("1
     done
     ;;
 
+  json_stream)
+    # --json: standard output holds JSON lines alone, each read by a JSON
+    # parser; the events of a whole update, of a failed one, and of version.
+    bash "$repo/tests/linux/make_firmware.sh" "$work/fw.dat" 110 1000
+    json_run() {  # EMULATOR-ARGS... -- KORVID-UPDATE-ARGS...
+      local emulator_options=()
+      while [[ $1 != -- ]]; do emulator_options+=("$1"); shift; done
+      shift
+      set +e
+      umockdev-wrapper "$emulator" --return-delay-ms 100 "${emulator_options[@]}" -- "$cli" "$@" \
+        >"$work/events" 2>"$work/people"
+      status=$?
+      set -e
+      cat "$work/people"
+    }
+    check_events() {  # PYTHON-CHECKS on `events`, the parsed lines
+      python3 -c 'import json, sys
+events = [json.loads(line) for line in open(sys.argv[1])]
+kinds = [e["event"] for e in events]
+'"$1" "$work/events" || fail "the events: $(grep -v progress "$work/events")"
+    }
+    json_run -- flash "$work/fw.dat" --yes --json
+    [[ $status == 0 ]] || fail "flash --json exited with $status"
+    check_events '
+assert kinds[:3] == ["controller", "version", "confirmation"], kinds
+assert kinds[-2:] == ["result", "returned"], kinds
+assert set(kinds[3:-2]) == {"progress"}, kinds
+c = events[0]
+assert (c["node"], c["port"], c["serial"], c["vendor"], c["product"]) == \
+    ("/dev/hidraw0", "1-1", "KV0000000001", "0x2dc8", "0x5750"), c
+assert events[1]["version"] == "v1.00" and events[2] == \
+    {"event": "confirmation", "file_version": "v1.10", "controller_version": "v1.00"}, events[1:3]
+percents = [e["percent"] for e in events if e["event"] == "progress"]
+assert percents == sorted(set(percents)) and percents[-1] == 100, percents
+assert events[-3]["bytes"] == events[-3]["total"] == 1000, events[-3]
+assert events[-2]["result"] == "updated" and events[-2]["messages"] == ["Firmware upgraded successful!"], events[-2]
+assert events[-1]["returned"] is True, events[-1]'
+    grep -q '^Firmware upgraded successful!$' "$work/people" || fail "the person was not told on standard error"
+
+    json_run --fail-at-chunk 5 -- flash "$work/fw.dat" --yes --json
+    [[ $status == 1 ]] || fail "a failed flash --json exited with $status"
+    check_events '
+r = events[-1]
+assert r["event"] == "result" and r["result"] == "failed" and r["reason_code"] == "controller_failed", r
+assert "event 21" in r["reason"] and r["messages"] == ["Firmware update failure!"], r'
+
+    json_run -- version --json
+    [[ $status == 0 ]] || fail "version --json exited with $status"
+    check_events 'assert kinds == ["controller", "version"] and events[1]["version"] == "v1.00", events'
+    ;;
+
   hostile_name)
     # A controller that names itself with quotes, backslashes and escape
     # sequences: the table shows them escaped, the JSON reads back as sent.

@@ -1,0 +1,42 @@
+// korvid-update's machine-readable output (--json): one JSON object per
+// line on standard output, written whole and flushed as it happens, for the
+// scripts and station screens of a bench. What a person reads (the engine's
+// messages, the question) goes to standard error meanwhile.
+#pragma once
+
+#include <cstdio>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "device_source.h"
+#include "progress_view.h"
+
+class JsonEvents {
+ public:
+  explicit JsonEvents(std::FILE* out) : out_(out) {}
+
+  // {"event": "controller", "node": ..., "port": ..., "serial": ..., "vendor": ..., "product": ..., "name": ...}
+  void Controller(const hiddevice::DeviceProperties& properties);
+  // {"event": "version", "version": "v1.05"} (null when it reported none)
+  void Version(const std::optional<std::string>& version);
+  // {"event": "confirmation", "file_version": ..., "controller_version": ...}
+  void Confirmation(const std::string& fileVersion, const std::optional<std::string>& controllerVersion);
+  // {"event": "progress", "bytes": ..., "total": ..., "percent": ...}
+  void Progress(const ::Progress& progress);
+  // {"event": "result", "result": "updated"|"failed"|"interrupted", "reason_code": ..., "reason": ...,
+  //  "messages": [the engine's messages, in order]}
+  void Result(const std::string& result, const std::string& reasonCode, const std::string& reason,
+              const std::vector<std::string>& messages);
+  // {"event": "returned", "returned": true|false}
+  void Returned(bool returned);
+
+ private:
+  void Emit(const std::string& event, const std::string& fields);
+  std::FILE* out_;
+};
+
+// Progress as events, once per percent; what it is told to say goes to
+// `people`.
+std::unique_ptr<ProgressView> MakeJsonProgressView(std::FILE* out, std::FILE* people);
