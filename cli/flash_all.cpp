@@ -1,6 +1,7 @@
 // korvid-update flash FILE --all: every controller in BOOT mode at once, one
 // child process each (the engine keeps one update per process), with a
 // progress line per controller and a summary at the end.
+#include <cinttypes>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -11,7 +12,9 @@
 
 #include "commands.h"
 #include "engine_session.h"
+#include "device_text.h"
 #include "exit_status.h"
+#include "sha256.h"
 #include "firmware_header.h"
 
 namespace {
@@ -47,6 +50,10 @@ bool Spawn(Child& child, const FlashOptions& options) {
   if (pipe2(pipeFds, O_CLOEXEC) != 0) return false;
   std::vector<std::string> args = {"korvid-update", "flash", options.file.string(), "--device", child.properties.path,
                                    "--yes", "--progress=parent"};
+  if (options.log) {  // each child logs its own controller
+    args.push_back("--log");
+    args.push_back(options.log->string());
+  }
   if (options.verbose) args.push_back("--verbose");
   const pid_t pid = fork();
   if (pid < 0) {
@@ -192,8 +199,9 @@ int RunFlashAll(const FlashOptions& options) {
     }
     if (link.Controllers().empty()) return ChooseController(link, ControllerName{}, false, 0).exitStatus;
     const FirmwareFileInfo info = InspectFirmwareFile(options.file);
-    std::printf("Firmware file %s, version %s, for %zu controller%s:\n", options.file.string().c_str(),
-                FileVersionText(info.header).c_str(), link.Controllers().size(),
+    std::printf("Firmware file %s, version %s, %" PRIu64 " bytes, SHA-256 %s, for %zu controller%s:\n",
+                TerminalSafe(options.file.string()).c_str(), FileVersionText(info.header).c_str(), info.fileSize,
+                FileSha256(options.file).value_or("unreadable").c_str(), link.Controllers().size(),
                 link.Controllers().size() == 1 ? "" : "s");
     for (const ControllerLink::Controller& controller : link.Controllers()) {
       bool interrupted = false;

@@ -5,11 +5,13 @@
 #include <string>
 
 #include "commands.h"
+#include "device_text.h"
 #include "engine.h"
 #include "engine_session.h"
 #include "exit_status.h"
 #include "firmware_header.h"
-#include "json_events.h"
+#include "run_record.h"
+#include "sha256.h"
 
 namespace {
 
@@ -60,13 +62,21 @@ class AnswerReader {
   bool yes_ = false;
 };
 
-int Interrupted(EngineSession& session, bool transferring, JsonEvents* events) {
+// The run is over: the events and the log are told; a log that cannot be
+// written is told too (the update's own result stands).
+void Ended(RunRecord& record, const std::string& result, const std::string& reasonCode, const std::string& reason,
+           const std::vector<std::string>& messages) {
+  std::string error;
+  if (!record.Ended(result, reasonCode, reason, messages, error))
+    std::fprintf(stderr, "korvid-update: the log could not be written: %s.\n", error.c_str());
+}
+
+int Interrupted(EngineSession& session, bool transferring, RunRecord& record) {
   session.View().Finish();
   session.Stop();  // nothing more is sent; the file and the device are closed
-  if (events != nullptr)
-    events->Result("interrupted", transferring ? "interrupted_in_transfer" : "interrupted_before_transfer",
-                   transferring ? "interrupted; the update was stopped" : "interrupted; the controller was not updated",
-                   session.FrontEnd().Messages());
+  Ended(record, "interrupted", transferring ? "interrupted_in_transfer" : "interrupted_before_transfer",
+        transferring ? "interrupted; the update was stopped" : "interrupted; the controller was not updated",
+        session.FrontEnd().Messages());
   if (transferring) {
     std::fprintf(stderr,
                  "korvid-update: interrupted; the update was stopped.\n"
@@ -109,40 +119,40 @@ int RunFlash(const FlashOptions& options) {
   ControllerLink& link = session.Link();
   TerminalFrontEnd& frontEnd = session.FrontEnd();
   ProgressView& view = session.View();
-  std::optional<JsonEvents> json;
-  if (options.json) json.emplace(stdout);
-  JsonEvents* events = json ? &*json : nullptr;
+  const std::optional<std::string> sha256 = FileSha256(options.file);
+  RunRecord record(options, FileVersionText(info.header), info.fileSize, sha256.value_or(""));
   // With --json, standard output carries events alone: a person reads on standard error.
-  std::FILE* people = events != nullptr ? stderr : stdout;
-  if (link.Start() == ControllerLink::Wait::Interrupted) return Interrupted(session, false, events);
+  std::FILE* people = options.json ? stderr : stdout;
+  if (link.Start() == ControllerLink::Wait::Interrupted) return Interrupted(session, false, record);
 
   const ControllerChoice choice = ChooseController(link, named, options.wait, options.waitSeconds, people);
   if (!choice.controller) return choice.exitStatus;
   const ControllerLink::Controller controller = *choice.controller;
   const DeviceTarget target = controller.id;
-  if (events != nullptr) events->Controller(controller.properties);
+  record.Controller(controller.properties);
 
   bool interrupted = false;
   const std::optional<std::string> version = session.QueryVersion(controller.id, interrupted);
-  if (interrupted) return Interrupted(session, false, events);
-  if (events != nullptr) events->Version(version);
+  if (interrupted) return Interrupted(session, false, record);
+  record.Version(version);
   if (link.ServedGone()) {
     std::fprintf(stderr, "korvid-update: the controller went away before the update began.\n");
-    if (events != nullptr)
-      events->Result("failed", "controller_removed", "the controller went away before the update began", {});
+    Ended(record, "failed", "controller_removed", "the controller went away before the update began", {});
     return kExitNotUpdated;
   }
   view.Say("Controller: " + DescribeController(controller.properties) + ", firmware " +
            (version ? *version : std::string("version unknown (it did not report one)")));
+  // A bench checks it has the file it meant.
+  view.Say("File: " + TerminalSafe(options.file.filename().string()) + ", " + std::to_string(info.fileSize) +
+           " bytes, SHA-256 " + sha256.value_or("unreadable"));
 
   // What the user confirms, or --yes confirmed for them.
-  if (events != nullptr) events->Confirmation(FileVersionText(info.header), version);
+  record.Confirmation();
   link.Every(kWatchdogTickMs, [] { WatchdogTick(MonotonicMs()); });
   frontEnd.PrepareRun(options.file, options.yes);
   if (!RequestFirmwareUpdate(target, PACKET_TYPE_HID)) {
     std::fprintf(stderr, "korvid-update: the update request could not be written to the controller.\n");
-    if (events != nullptr)
-      events->Result("failed", "write_failed", "the update request could not be written to the controller", {});
+    Ended(record, "failed", "write_failed", "the update request could not be written to the controller", {});
     return kExitNotUpdated;
   }
 
@@ -154,7 +164,7 @@ int RunFlash(const FlashOptions& options) {
   for (;;) {
     const ControllerLink::Wait wait = link.RunUntil(
         [&] { return runOver() || (frontEnd.OpenQuestion() && (!questionAsked || answer->Answered())); }, 0);
-    if (wait == ControllerLink::Wait::Interrupted) return Interrupted(session, frontEnd.TransferBegun(), events);
+    if (wait == ControllerLink::Wait::Interrupted) return Interrupted(session, frontEnd.TransferBegun(), record);
     if (runOver()) break;
     if (!questionAsked) {
       questionAsked = true;
@@ -172,24 +182,22 @@ int RunFlash(const FlashOptions& options) {
   view.Finish();
   const std::optional<RunOutcome> outcome = frontEnd.Outcome();
   if (!outcome) {  // declined, or refused before any transfer: already told
-    if (events != nullptr) {
-      const bool declined = questionAsked && answer && !answer->Yes();
-      events->Result("failed", declined ? "declined" : "refused",
-                     declined ? "the update was declined; nothing was sent" : "the controller or the file was refused",
-                     frontEnd.Messages());
-    }
+    const bool declined = questionAsked && answer && !answer->Yes();
+    Ended(record, "failed", declined ? "declined" : "refused",
+          declined ? "the update was declined; nothing was sent" : "the controller or the file was refused",
+          frontEnd.Messages());
     return kExitNotUpdated;
   }
   if (*outcome != RunOutcome::Updated) {
     const std::string reason = DescribeFailure(*outcome, link.FailureEvent());
     view.Say("The update failed: " + reason + ".");
-    if (events != nullptr) events->Result("failed", FailureCode(*outcome), reason, frontEnd.Messages());
+    Ended(record, "failed", FailureCode(*outcome), reason, frontEnd.Messages());
     return kExitNotUpdated;
   }
-  if (events != nullptr) events->Result("updated", "", "", frontEnd.Messages());
+  Ended(record, "updated", "", "", frontEnd.Messages());
   const bool back = CameBackInApplicationMode(link, controller.properties, interrupted);
   if (interrupted) return kExitUpdated;  // the update itself is done
-  if (events != nullptr) events->Returned(back);
+  record.Returned(back);
   view.Say(back ? "The controller restarted in its application mode."
                 : "The controller did not come back in its application mode within 10 seconds; unplug it and plug it "
                   "in again.");

@@ -47,7 +47,7 @@ const char kVersionUsage[] =
 
 const char kFlashUsage[] =
     "Usage: korvid-update flash FILE [--device PATH | --port PORT | --all] [--yes] [--wait[=SECONDS]] [--json]\n"
-    "                           [--verbose]\n"
+    "                           [--log FILE] [--verbose]\n"
     "Writes the firmware file FILE into a controller in BOOT mode. The file is\n"
     "checked first; nothing is sent when it is not a whole firmware file.\n"
     "  --device PATH     the controller's device node; needed when several are connected\n"
@@ -61,6 +61,10 @@ const char kFlashUsage[] =
     "                    \"version\", \"confirmation\", \"progress\" (once per percent), \"result\"\n"
     "                    (updated, failed with a reason and a reason_code, or interrupted),\n"
     "                    \"returned\"; what a person reads, and the question, go to standard error\n"
+    "  --log FILE        append one JSON line per controller handled to FILE: the time (UTC),\n"
+    "                    host, node, port, serial, versions before and after, the firmware\n"
+    "                    file's name, size and SHA-256, the result and its reason, the\n"
+    "                    duration; several runs may log to one file at once\n"
     "  --verbose         the engine's traces on standard error\n"
     "If the update is stopped (Ctrl-C, a failure), the controller stays in BOOT mode:\n"
     "run the same command again to finish it.\n";
@@ -163,6 +167,9 @@ int Flash(const std::vector<std::string>& args) {
       options.device = value;
     } else if (TakeValue(args, i, "--port", value)) {
       options.port = value;
+    } else if (TakeValue(args, i, "--log", value)) {
+      if (value.empty()) return UsageError(kFlashUsage, "--log takes a file");
+      options.log = value;
     } else if (TakeValue(args, i, "--progress", value)) {  // how a parent process reads a child
       if (value == "parent")
         options.style = ProgressStyle::ForParent;

@@ -11,6 +11,7 @@
 
 #include "device_text.h"
 #include "progress_view.h"
+#include "sha256.h"
 
 namespace {
 
@@ -151,5 +152,35 @@ INSTANTIATE_TEST_SUITE_P(
         DeviceTextCase{"surrogate", "\xed\xa0\x80", "\\xed\\xa0\\x80", "\"\\ufffd\\ufffd\\ufffd\""},
         DeviceTextCase{"nul_inside", std::string("a\0b", 3), "a\\x00b", "\"a\\u0000b\""}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// FIPS 180-4's examples, and the same message fed in pieces that straddle
+// the 64-byte blocks.
+TEST(Sha256, KnownDigestsWholeAndInPieces) {
+  struct Case {
+    std::string message;
+    const char* digest;
+  };
+  const Case cases[] = {
+      {"", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
+      {"abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
+      {"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq",
+       "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1"},
+      {std::string(1000000, 'a'), "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.message.size());
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(c.message.data());
+    Sha256 whole;
+    whole.Add(bytes, c.message.size());
+    EXPECT_EQ(whole.Finish(), c.digest);
+    Sha256 pieces;
+    for (std::size_t at = 0; at < c.message.size();) {
+      const std::size_t size = std::min<std::size_t>(c.message.size() - at, 1 + at % 71);
+      pieces.Add(bytes + at, size);
+      at += size;
+    }
+    EXPECT_EQ(pieces.Finish(), c.digest);
+  }
+}
 
 }  // namespace

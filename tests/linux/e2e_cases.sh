@@ -185,6 +185,37 @@ assert "event 21" in r["reason"] and r["messages"] == ["Firmware update failure!
     check_events 'assert kinds == ["controller", "version"] and events[1]["version"] == "v1.00", events'
     ;;
 
+  log_every_controller)
+    # --log with --all: three controllers at once, the second failing, each
+    # child appending its own line; a later run appends a fourth. Every line
+    # parses, and carries the file's SHA-256, which the output shows too.
+    bash "$repo/tests/linux/make_firmware.sh" "$work/fw.dat" 110 1000
+    digest=$(sha256sum "$work/fw.dat" | cut -d' ' -f1)
+    emulator_args=(--controllers 3 --fault-on 2 --fail-at-chunk 3 --return-delay-ms 100)
+    under_emulator flash "$work/fw.dat" --all --yes --log "$work/controllers.log"
+    [[ $status == 1 ]] || fail "flash --all with one failing exited with $status"
+    grep -qF "SHA-256 $digest" "$work/output" || fail "the file's SHA-256 was not shown"
+    emulator_args=(--return-delay-ms 100)
+    under_emulator flash "$work/fw.dat" --yes --log "$work/controllers.log"
+    [[ $status == 0 ]] || fail "flash exited with $status"
+    grep -qF "File: fw.dat, 1028 bytes, SHA-256 $digest" "$work/output" || fail "the confirmation does not show the file"
+    python3 -c 'import json, sys, socket
+lines = [json.loads(line) for line in open(sys.argv[1])]
+assert len(lines) == 4, lines
+first = sorted(lines[:3], key=lambda l: l["port"])
+assert [(l["port"], l["serial"], l["result"]) for l in first] == [
+    ("1-1", "KV0000000001", "updated"), ("1-2", "KV0000000002", "failed"), ("1-3", "KV0000000003", "updated")], first
+assert first[1]["reason_code"] == "controller_failed" and first[1]["version_after"] is None, first[1]
+assert lines[3]["result"] == "updated" and lines[3]["node"] == "/dev/hidraw0", lines[3]
+for l in lines:
+    assert (l["file"], l["file_size"], l["file_sha256"]) == ("fw.dat", 1028, sys.argv[2]), l
+    assert l["version_before"] == "v1.00" and l["host"] == socket.gethostname(), l
+    assert l["time"].endswith("Z") and len(l["time"]) == 20 and l["duration_ms"] >= 0, l
+    if l["result"] == "updated":
+        assert l["version_after"] == "v1.10", l' "$work/controllers.log" "$digest" ||
+      fail "the log: $(cat "$work/controllers.log")"
+    ;;
+
   hostile_name)
     # A controller that names itself with quotes, backslashes and escape
     # sequences: the table shows them escaped, the JSON reads back as sent.
