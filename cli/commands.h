@@ -27,7 +27,7 @@ struct FlashOptions {
   bool wait = false;
   unsigned waitSeconds = 0;  // with wait: 0 waits without a limit
   bool verbose = false;
-  bool json = false;  // events on standard output (json_events.h)
+  bool json = false;                         // events on standard output (json_events.h)
   std::optional<std::filesystem::path> log;  // one line per controller handled, appended
   ProgressStyle style = ProgressStyle::Plain;
 };

@@ -81,3 +81,12 @@ std::string JsonString(std::string_view text) {
   }
   return quoted + "\"";
 }
+
+std::string JsonStringOrNull(const std::string& text) { return text.empty() ? "null" : JsonString(text); }
+std::string JsonStringOrNull(const std::optional<std::string>& text) { return text ? JsonString(*text) : "null"; }
+
+std::string HexId(std::uint32_t value) {
+  char text[8];
+  std::snprintf(text, sizeof text, "0x%04x", static_cast<unsigned>(value & 0xFFFF));
+  return text;
+}

@@ -3,6 +3,8 @@
 // would drive the user's terminal included.
 #pragma once
 
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -14,3 +16,10 @@ std::string TerminalSafe(std::string_view text);
 // A JSON string literal, quotes included; bytes that are not UTF-8 become
 // U+FFFD, so that the output stays valid JSON whatever the device sent.
 std::string JsonString(std::string_view text);
+// The same, or null for empty text (a serial or port the device lacks) or
+// for nothing.
+std::string JsonStringOrNull(const std::string& text);
+std::string JsonStringOrNull(const std::optional<std::string>& text);
+
+// A USB identifier as the JSON outputs give it: "0x2dc8".
+std::string HexId(std::uint32_t value);

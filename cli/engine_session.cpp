@@ -22,9 +22,9 @@ std::string Hex4(std::uint32_t value) {
 
 void TellNoAccess(const ControllerLink& link) {
   for (const ControllerLink::Unavailable& entry : link.UnavailableControllers()) {
-    std::fprintf(stderr, "korvid-update: cannot open %s (controller %s:%s): %s.\n", TerminalSafe(entry.properties.path).c_str(),
-                 Hex4(entry.properties.vendorId).c_str(), Hex4(entry.properties.productId).c_str(),
-                 entry.reason.c_str());
+    std::fprintf(stderr, "korvid-update: cannot open %s (controller %s:%s): %s.\n",
+                 TerminalSafe(entry.properties.path).c_str(), Hex4(entry.properties.vendorId).c_str(),
+                 Hex4(entry.properties.productId).c_str(), entry.reason.c_str());
   }
   std::fprintf(stderr, "%s\n", hiddevice::AccessAdvice().c_str());
 }
@@ -32,11 +32,11 @@ void TellNoAccess(const ControllerLink& link) {
 namespace {
 
 void ListControllers(const ControllerLink& link, std::FILE* out) {
-  for (const ControllerLink::Controller& controller : link.Controllers())
+  for (const ControllerLink::Controller& controller : link.Controllers()) {
+    const std::string port = hiddevice::PortPath(controller.properties);
     std::fprintf(out, "  %s%s\n", DescribeController(controller.properties).c_str(),
-                 controller.properties.portPath.empty()
-                     ? ""
-                     : ("  port " + TerminalSafe(controller.properties.portPath)).c_str());
+                 port.empty() ? "" : ("  port " + TerminalSafe(port)).c_str());
+  }
 }
 
 }  // namespace
@@ -51,14 +51,14 @@ std::string FileVersionText(const FIRMWARE_HEADER_T& header) {
 }
 
 std::string DescribeController(const hiddevice::DeviceProperties& properties) {
-  std::string text = TerminalSafe(properties.path) + "  " + Hex4(properties.vendorId) + ":" + Hex4(properties.productId);
+  std::string text =
+      TerminalSafe(properties.path) + "  " + Hex4(properties.vendorId) + ":" + Hex4(properties.productId);
   if (!properties.product.empty()) text += "  " + TerminalSafe(properties.product);
   return text;
 }
 
 EngineSession::EngineSession(ProgressStyle style, bool verbose, std::FILE* out, const ControllerName& named)
-    : link_(named),
-      view_(MakeProgressView(style, out)), frontEnd_(link_, *view_, verbose ? stderr : nullptr) {
+    : link_(named), view_(MakeProgressView(style, out)), frontEnd_(link_, *view_, verbose ? stderr : nullptr) {
   EngineSetup setup;
   setup.platform = Platform::Macos;  // English texts, firmware types 1 and 200
   setup.frontEnd = &frontEnd_;
@@ -80,8 +80,8 @@ std::optional<std::string> EngineSession::QueryVersion(hiddevice::DeviceId contr
   interrupted = false;
   // Written is 0 here, as IOKit counts.
   if (SendFirmwarePacket(controller, PACKET_TYPE_HID, GET_FIRMWARE_VSION, nullptr, 0) != 0) return std::nullopt;
-  const ControllerLink::Wait wait = link_.RunUntil(
-      [this] { return frontEnd_.DeviceVersion().has_value() || link_.ServedGone(); }, kVersionWaitMs);
+  const ControllerLink::Wait wait =
+      link_.RunUntil([this] { return frontEnd_.DeviceVersion().has_value() || link_.ServedGone(); }, kVersionWaitMs);
   interrupted = wait == ControllerLink::Wait::Interrupted;
   return frontEnd_.DeviceVersion();
 }
@@ -127,9 +127,9 @@ ControllerChoice ChooseController(ControllerLink& link, const ControllerName& na
                named.Any() ? (" at " + TerminalSafe(named.Words())).c_str() : "", kBootModeInstructions);
   std::fflush(out);
   const std::size_t unavailableBefore = link.UnavailableControllers().size();
-  const ControllerLink::Wait waited = link.RunUntil(
-      [&] { return pick() != nullptr || link.UnavailableControllers().size() > unavailableBefore; },
-      waitSeconds * 1000u);
+  const ControllerLink::Wait waited =
+      link.RunUntil([&] { return pick() != nullptr || link.UnavailableControllers().size() > unavailableBefore; },
+                    waitSeconds * 1000u);
   if (waited == ControllerLink::Wait::Interrupted) {
     std::fprintf(stderr, "korvid-update: interrupted while waiting; nothing was sent.\n");
     choice.exitStatus = kExitInterrupted;

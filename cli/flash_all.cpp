@@ -1,21 +1,21 @@
 // korvid-update flash FILE --all: every controller in BOOT mode at once, one
 // child process each (the engine keeps one update per process), with a
 // progress line per controller and a summary at the end.
-#include <cinttypes>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cinttypes>
 #include <string>
 #include <vector>
 
 #include "commands.h"
-#include "engine_session.h"
 #include "device_text.h"
+#include "engine_session.h"
 #include "exit_status.h"
-#include "sha256.h"
 #include "firmware_header.h"
+#include "sha256.h"
 
 namespace {
 
@@ -32,7 +32,6 @@ struct Child {
   std::uint64_t endedMs = 0;
 };
 
-
 bool AskOnce(const std::string& question) {
   std::printf("%s [y/N] ", question.c_str());
   std::fflush(stdout);
@@ -48,8 +47,8 @@ bool AskOnce(const std::string& question) {
 bool Spawn(Child& child, const FlashOptions& options) {
   int pipeFds[2];
   if (pipe2(pipeFds, O_CLOEXEC) != 0) return false;
-  std::vector<std::string> args = {"korvid-update", "flash", options.file.string(), "--device", child.properties.path,
-                                   "--yes", "--progress=parent"};
+  std::vector<std::string> args = {"korvid-update",       "flash", options.file.string(), "--device",
+                                   child.properties.path, "--yes", "--progress=parent"};
   if (options.log) {  // each child logs its own controller
     args.push_back("--log");
     args.push_back(options.log->string());

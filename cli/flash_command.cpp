@@ -48,7 +48,8 @@ class AnswerReader {
   void Finish() {
     std::string word;
     for (const char c : line_) {
-      if (!std::isspace(static_cast<unsigned char>(c))) word += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+      if (!std::isspace(static_cast<unsigned char>(c)))
+        word += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     }
     yes_ = word == "y" || word == "yes";
     answered_ = true;
@@ -107,8 +108,8 @@ bool CameBackInApplicationMode(ControllerLink& link, const hiddevice::DeviceProp
 int RunFlash(const FlashOptions& options) {
   const FirmwareFileInfo info = InspectFirmwareFile(options.file);
   if (info.check != FirmwareFileCheck::Ok) {
-    std::fprintf(stderr, "korvid-update: %s: %s. Nothing was sent to any controller.\n",
-                 options.file.string().c_str(), DescribeFirmwareFileCheck(info.check));
+    std::fprintf(stderr, "korvid-update: %s: %s. Nothing was sent to any controller.\n", options.file.string().c_str(),
+                 DescribeFirmwareFileCheck(info.check));
     return kExitUsage;
   }
   if (options.all) return RunFlashAll(options);

@@ -6,14 +6,6 @@
 
 namespace {
 
-std::string OrNull(const std::string& text) { return text.empty() ? "null" : JsonString(text); }
-
-std::string Hex4(std::uint32_t value) {
-  char text[8];
-  std::snprintf(text, sizeof text, "0x%04x", static_cast<unsigned>(value & 0xFFFF));
-  return text;
-}
-
 class JsonProgress final : public ProgressView {
  public:
   JsonProgress(std::FILE* out, std::FILE* people) : events_(out), people_(people) {}
@@ -44,19 +36,20 @@ void JsonEvents::Emit(const std::string& event, const std::string& fields) {
 }
 
 void JsonEvents::Controller(const hiddevice::DeviceProperties& properties) {
-  Emit("controller", ", \"node\": " + JsonString(properties.path) + ", \"port\": " + OrNull(properties.portPath) +
-                         ", \"serial\": " + OrNull(properties.serial) + ", \"vendor\": \"" +
-                         Hex4(properties.vendorId) + "\", \"product\": \"" + Hex4(properties.productId) +
+  Emit("controller", ", \"node\": " + JsonString(properties.path) +
+                         ", \"port\": " + JsonStringOrNull(hiddevice::PortPath(properties)) +
+                         ", \"serial\": " + JsonStringOrNull(properties.serial) + ", \"vendor\": \"" +
+                         HexId(properties.vendorId) + "\", \"product\": \"" + HexId(properties.productId) +
                          "\", \"name\": " + JsonString(properties.product));
 }
 
 void JsonEvents::Version(const std::optional<std::string>& version) {
-  Emit("version", ", \"version\": " + (version ? JsonString(*version) : std::string("null")));
+  Emit("version", ", \"version\": " + JsonStringOrNull(version));
 }
 
 void JsonEvents::Confirmation(const std::string& fileVersion, const std::optional<std::string>& controllerVersion) {
-  Emit("confirmation", ", \"file_version\": " + JsonString(fileVersion) + ", \"controller_version\": " +
-                           (controllerVersion ? JsonString(*controllerVersion) : std::string("null")));
+  Emit("confirmation", ", \"file_version\": " + JsonString(fileVersion) +
+                           ", \"controller_version\": " + JsonStringOrNull(controllerVersion));
 }
 
 void JsonEvents::Progress(const ::Progress& progress) {
@@ -70,11 +63,13 @@ void JsonEvents::Result(const std::string& result, const std::string& reasonCode
                         const std::vector<std::string>& messages) {
   std::string list;
   for (const std::string& message : messages) list += (list.empty() ? "" : ", ") + JsonString(message);
-  Emit("result", ", \"result\": \"" + result + "\", \"reason_code\": " + OrNull(reasonCode) +
-                     ", \"reason\": " + OrNull(reason) + ", \"messages\": [" + list + "]");
+  Emit("result", ", \"result\": \"" + result + "\", \"reason_code\": " + JsonStringOrNull(reasonCode) +
+                     ", \"reason\": " + JsonStringOrNull(reason) + ", \"messages\": [" + list + "]");
 }
 
-void JsonEvents::Returned(bool returned) { Emit("returned", std::string(", \"returned\": ") + (returned ? "true" : "false")); }
+void JsonEvents::Returned(bool returned) {
+  Emit("returned", std::string(", \"returned\": ") + (returned ? "true" : "false"));
+}
 
 std::unique_ptr<ProgressView> MakeJsonProgressView(std::FILE* out, std::FILE* people) {
   return std::make_unique<JsonProgress>(out, people);

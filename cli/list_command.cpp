@@ -18,23 +18,15 @@ struct Row {
   std::string problem;  // "no permission", "no answer"
 };
 
-std::string Hex4(std::uint32_t value) {
-  char text[8];
-  std::snprintf(text, sizeof text, "0x%04x", static_cast<unsigned>(value & 0xFFFF));
-  return text;
-}
-
-std::string OrNull(const std::string& text) { return text.empty() ? "null" : JsonString(text); }
-
 void PrintJson(const std::vector<Row>& rows) {
   std::printf("[");
   for (std::size_t i = 0; i < rows.size(); ++i) {
     const Row& row = rows[i];
     std::printf("%s\n  {\"path\": %s, \"vendor\": \"%s\", \"product\": \"%s\", \"name\": %s, \"mode\": \"%s\"",
-                i == 0 ? "" : ",", JsonString(row.properties.path).c_str(), Hex4(row.properties.vendorId).c_str(),
-                Hex4(row.properties.productId).c_str(), JsonString(row.properties.product).c_str(), row.mode);
-    std::printf(", \"port\": %s, \"serial\": %s", OrNull(row.properties.portPath).c_str(),
-                OrNull(row.properties.serial).c_str());
+                i == 0 ? "" : ",", JsonString(row.properties.path).c_str(), HexId(row.properties.vendorId).c_str(),
+                HexId(row.properties.productId).c_str(), JsonString(row.properties.product).c_str(), row.mode);
+    std::printf(", \"port\": %s, \"serial\": %s", JsonStringOrNull(hiddevice::PortPath(row.properties)).c_str(),
+                JsonStringOrNull(row.properties.serial).c_str());
     if (std::string(row.mode) == "boot")
       std::printf(", \"version\": %s", row.version ? JsonString(*row.version).c_str() : "null");
     if (!row.problem.empty()) std::printf(", \"problem\": %s", JsonString(row.problem).c_str());
@@ -52,7 +44,8 @@ void PrintTable(const std::vector<Row>& rows) {
     const std::string mode = std::string(row.mode) == "boot" ? "BOOT mode" : "application mode";
     std::string state = row.version ? *row.version : row.problem;
     std::string where;
-    if (!row.properties.portPath.empty()) where += "  port " + TerminalSafe(row.properties.portPath);
+    const std::string port = hiddevice::PortPath(row.properties);
+    if (!port.empty()) where += "  port " + TerminalSafe(port);
     if (!row.properties.serial.empty()) where += "  serial " + TerminalSafe(row.properties.serial);
     std::printf("%s  %-16s  %-16s%s\n", DescribeController(row.properties).c_str(), mode.c_str(), state.c_str(),
                 where.c_str());
@@ -77,7 +70,8 @@ int RunList(const ListOptions& options) {
     rows.push_back(row);
   }
   for (const ControllerLink::Unavailable& entry : link.UnavailableControllers())
-    rows.push_back(Row{entry.properties, "boot", std::nullopt, entry.reason == "permission denied" ? "no permission" : entry.reason});
+    rows.push_back(Row{entry.properties, "boot", std::nullopt,
+                       entry.reason == "permission denied" ? "no permission" : entry.reason});
   for (const hiddevice::DeviceProperties& properties : link.ApplicationMode())
     rows.push_back(Row{properties, "application", std::nullopt, ""});
 

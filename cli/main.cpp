@@ -191,7 +191,8 @@ int Flash(const std::vector<std::string>& args) {
   if (!haveFile) return UsageError(kFlashUsage, "which firmware file?");
   if (options.all && options.device) return UsageError(kFlashUsage, "--device and --all exclude each other");
   if (options.all && options.port) return UsageError(kFlashUsage, "--port and --all exclude each other");
-  if (options.all && options.json) return UsageError(kFlashUsage, "--json is for one controller; --all has no events yet");
+  if (options.all && options.json)
+    return UsageError(kFlashUsage, "--json is for one controller; --all has no events yet");
   if (options.device && options.port) return UsageError(kFlashUsage, "--device and --port exclude each other");
   if (options.port && !IsPortPath(*options.port))
     return UsageError(kFlashUsage, "--port takes a USB port as listed, such as 1-2.3");

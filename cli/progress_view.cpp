@@ -14,7 +14,8 @@ std::string Duration(std::uint64_t seconds) {
     std::snprintf(text, sizeof text, "%" PRIu64 ":%02u:%02u", seconds / 3600, static_cast<unsigned>(seconds / 60 % 60),
                   static_cast<unsigned>(seconds % 60));
   } else {
-    std::snprintf(text, sizeof text, "%u:%02u", static_cast<unsigned>(seconds / 60), static_cast<unsigned>(seconds % 60));
+    std::snprintf(text, sizeof text, "%u:%02u", static_cast<unsigned>(seconds / 60),
+                  static_cast<unsigned>(seconds % 60));
   }
   return text;
 }
@@ -140,9 +141,7 @@ std::unique_ptr<ProgressView> MakeProgressView(ProgressStyle style, std::FILE* o
   return std::make_unique<PlainLines>(out);
 }
 
-ProgressStyle StyleFor(std::FILE* out) {
-  return isatty(fileno(out)) ? ProgressStyle::Terminal : ProgressStyle::Plain;
-}
+ProgressStyle StyleFor(std::FILE* out) { return isatty(fileno(out)) ? ProgressStyle::Terminal : ProgressStyle::Plain; }
 
 bool ParseParentLine(const std::string& line, Progress& progress, std::string& said, bool& isProgress) {
   if (line.compare(0, 4, "say ") == 0) {
@@ -152,8 +151,8 @@ bool ParseParentLine(const std::string& line, Progress& progress, std::string& s
   }
   Progress parsed;
   unsigned percent = 0;
-  if (std::sscanf(line.c_str(), "progress %u %" SCNu64 " %" SCNu64 " %" SCNu64, &percent, &parsed.bytes,
-                  &parsed.total, &parsed.elapsedMs) != 4)
+  if (std::sscanf(line.c_str(), "progress %u %" SCNu64 " %" SCNu64 " %" SCNu64, &percent, &parsed.bytes, &parsed.total,
+                  &parsed.elapsedMs) != 4)
     return false;
   parsed.percent = percent;
   progress = parsed;

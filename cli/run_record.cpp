@@ -8,13 +8,10 @@
 #include <cstring>
 #include <ctime>
 
-#include "device_text.h"
 #include "controller_link.h"
+#include "device_text.h"
 
 namespace {
-
-std::string OrNull(const std::string& text) { return text.empty() ? "null" : JsonString(text); }
-std::string OrNull(const std::optional<std::string>& text) { return text ? JsonString(*text) : "null"; }
 
 std::string UtcNow() {
   const std::time_t now = std::time(nullptr);
@@ -94,13 +91,14 @@ bool RunRecord::Ended(const std::string& result, const std::string& reasonCode, 
   std::snprintf(duration, sizeof duration, ", \"duration_ms\": %" PRIu64,
                 startedMs_ == 0 ? std::uint64_t{0} : MonotonicMs() - startedMs_);
   const std::string line =
-      "{\"time\": \"" + UtcNow() + "\", \"host\": " + OrNull(HostName()) + ", \"node\": " + OrNull(controller_.path) +
-      ", \"port\": " + OrNull(controller_.portPath) + ", \"serial\": " + OrNull(controller_.serial) +
-      ", \"version_before\": " + OrNull(version_) +
+      "{\"time\": \"" + UtcNow() + "\", \"host\": " + JsonStringOrNull(HostName()) +
+      ", \"node\": " + JsonStringOrNull(controller_.path) +
+      ", \"port\": " + JsonStringOrNull(hiddevice::PortPath(controller_)) +
+      ", \"serial\": " + JsonStringOrNull(controller_.serial) + ", \"version_before\": " + JsonStringOrNull(version_) +
       ", \"version_after\": " + (result == "updated" ? JsonString(fileVersion_) : std::string("null")) +
-      ", \"file\": " + JsonString(fileName_) + numbers + ", \"file_sha256\": " + OrNull(fileSha256_) +
-      ", \"result\": \"" + result + "\", \"reason_code\": " + OrNull(reasonCode) + ", \"reason\": " + OrNull(reason) +
-      duration + "}";
+      ", \"file\": " + JsonString(fileName_) + numbers + ", \"file_sha256\": " + JsonStringOrNull(fileSha256_) +
+      ", \"result\": \"" + result + "\", \"reason_code\": " + JsonStringOrNull(reasonCode) +
+      ", \"reason\": " + JsonStringOrNull(reason) + duration + "}";
   return AppendLine(*log_, line, error);
 }
 

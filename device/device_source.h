@@ -33,9 +33,6 @@ struct DeviceProperties {
   // The physical port it hangs on, as far as the source can tell ("" when
   // unknown): a controller that restarts comes back on the same port.
   std::string port;
-  // That port as people name it: the USB bus and the hub ports down to the
-  // device ("1-2.3"); "" off USB.
-  std::string portPath;
   // The serial number the device gives ("" when it gives none).
   std::string serial;
 };
@@ -95,6 +92,12 @@ struct DeviceSelection {
   // When set, likewise only the one on this USB port ("1-2.3").
   std::string onlyPortPath;
 };
+
+// The port as people name it: the USB bus and the hub ports down to the
+// device ("1-2.3", the last part of `port`); "" when the port is unknown.
+inline std::string PortPath(const DeviceProperties& properties) {
+  return properties.port.substr(properties.port.rfind('/') + 1);
+}
 
 // Korvid controllers: in BOOT mode to be updated, in their application mode
 // to confirm that an update took.

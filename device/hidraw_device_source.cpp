@@ -165,11 +165,10 @@ void HidrawDeviceSource::Consider(udev_device* device, bool retryUnavailable) {
   properties.product = node->name;
   properties.path = node->devnode;
   properties.port = node->port;
-  properties.portPath = node->portPath;
   properties.serial = node->uniq;
   if (Listed(selection_.open, node->vendorId, node->productId)) {
     if (!selection_.onlyPath.empty() && !SameNode(node->devnode, selection_.onlyPath)) return;
-    if (!selection_.onlyPortPath.empty() && node->portPath != selection_.onlyPortPath) return;
+    if (!selection_.onlyPortPath.empty() && PortPath(properties) != selection_.onlyPortPath) return;
     // Another interface of the controller's USB device carries the same
     // identifiers: its descriptor, readable without opening, tells.
     if (DescribedInterface(node->hidSyspath) == NodeInterface::Other) {

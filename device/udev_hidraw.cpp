@@ -70,7 +70,6 @@ std::optional<HidrawNode> DescribeHidrawNode(udev_device* device) {
   if (const char* uniq = udev_device_get_property_value(hid, "HID_UNIQ")) node.uniq = uniq;
   if (udev_device* usb = udev_device_get_parent_with_subsystem_devtype(device, "usb", "usb_device")) {
     if (const char* port = udev_device_get_syspath(usb)) node.port = port;
-    if (const char* portPath = udev_device_get_sysname(usb)) node.portPath = portPath;
   }
   return node;
 }

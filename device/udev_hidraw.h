@@ -20,10 +20,9 @@ struct HidrawNode {
   std::uint16_t bus = 0;
   std::uint16_t vendorId = 0;
   std::uint16_t productId = 0;
-  std::string name;      // HID_NAME
-  std::string uniq;      // HID_UNIQ: the serial number, "" when none
-  std::string port;      // the USB device's syspath, "" when it has none
-  std::string portPath;  // the USB device's name in sysfs: bus and ports, "1-2.3"
+  std::string name;  // HID_NAME
+  std::string uniq;  // HID_UNIQ: the serial number, "" when none
+  std::string port;  // the USB device's syspath, "" when it has none
 };
 
 // "0003:00002DC8:00005750" -> bus 3, vendor 0x2DC8, product 0x5750.

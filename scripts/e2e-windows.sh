@@ -301,24 +301,11 @@ take_line() {
       printf '%s\n' "$reply" >&7 ;;
   esac
 }
-# The driver's lines until it has ended. The program it started holds the
-# FIFO too, and outlives a driver stopped by its time-out: the end of the
-# file alone would never come then.
+# The driver's lines until it has ended (the program it started holds the
+# FIFO too, and outlives a driver stopped by its time-out).
 exec 9<"$run/driver.fifo"
-partial=""
-while :; do
-  if IFS= read -r -t 1 line <&9; then
-    take_line "$partial$line"
-    partial=""
-  elif (($? > 128)); then
-    partial+=$line
-    kill -0 "$driver_pid" 2>/dev/null || break
-  else
-    break
-  fi
-done
+relay_program_lines 9 "$driver_pid"
 exec 9<&- 7>&-
-[[ -z $partial ]] || take_line "$partial"
 driver_status=0
 wait "$driver_pid" || driver_status=$?
 driver_pid=""

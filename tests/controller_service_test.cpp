@@ -232,43 +232,45 @@ TEST_F(ControllerServiceTest, StopReadingFaultLeavesDataCommandNUnansweredAndTak
   }
 }
 
+// Held by the control command (paced and not), or by the option after
+// chunk 3: nothing is handled or answered meanwhile, and after the release
+// what was taken comes through whole, in order.
 TEST_F(ControllerServiceTest, AHeldControllerAnswersNothingAndOnReleaseHandlesWhatItTookInOrder) {
-  for (const bool paced : {false, true}) {
-    SCOPED_TRACE(paced ? "paced" : "unpaced");
+  struct Case {
+    bool paced;
+    uint32_t holdAfterChunk;  // 0: held by the command
+  };
+  for (const Case c : {Case{false, 0}, Case{true, 0}, Case{false, 3}}) {
+    SCOPED_TRACE(std::string(c.paced ? "paced" : "unpaced") + (c.holdAfterChunk ? ", after chunk 3" : ", by command"));
     link_ = RecordingLink{};
     now_ = 0;
     ServiceOptions options;
-    options.paced = paced;
+    options.paced = c.paced;
+    options.holdAfterChunk = c.holdAfterChunk;
     Serve(options);
     EXPECT_EQ(service_->Control("release", now_), "ok not held");
     RequestFirmwareUpdate(0, PACKET_TYPE_HID);
     RunUntil([&] { return service_->Controller()->DataCommandsReceived() >= 3; });
-    EXPECT_EQ(service_->Control("hold", now_), "ok held");
+    if (c.holdAfterChunk == 0) {
+      EXPECT_EQ(service_->Control("hold", now_), "ok held");
+    }
     RunUntil([&] { return link_.inbox.empty(); });
     const uint32_t before = service_->Controller()->DataCommandsReceived();
     RunUntil([] { return false; }, 100, now_ + 200'000);
     EXPECT_EQ(service_->Controller()->DataCommandsReceived(), before) << "nothing handled while held";
     EXPECT_TRUE(link_.inbox.empty()) << "nothing answered while held";
+    if (c.holdAfterChunk != 0) {
+      EXPECT_EQ(before, 3u) << "chunk 4 was written, and held";
+    }
 
     EXPECT_EQ(service_->Control("release", now_), "ok released");
     RunUntil([&] { return m_updateComplete.load(); });
     EXPECT_TRUE(service_->Controller()->ImageEquals(payload_)) << "what was held came through whole, in order";
+    if (c.holdAfterChunk != 0) {
+      EXPECT_EQ(service_->Control("hold", now_), "ok held") << "the hold after a chunk strikes once";
+    }
     EngineShutDown();
   }
-}
-
-TEST_F(ControllerServiceTest, AControllerHeldAfterAChunkAcknowledgesItThenWaitsForRelease) {
-  ServiceOptions options;
-  options.holdAfterChunk = 3;
-  Serve(options);
-  RequestFirmwareUpdate(0, PACKET_TYPE_HID);
-  RunUntil([&] { return service_->Controller()->DataCommandsReceived() >= 3; });
-  RunUntil([] { return false; }, 100, now_ + 200'000);
-  EXPECT_EQ(service_->Controller()->DataCommandsReceived(), 3u) << "chunk 4 was written, and held";
-  EXPECT_EQ(service_->Control("release", now_), "ok released");
-  RunUntil([&] { return m_updateComplete.load(); });
-  EXPECT_TRUE(service_->Controller()->ImageEquals(payload_));
-  EXPECT_EQ(service_->Control("hold", now_), "ok held") << "the hold after a chunk strikes once";
 }
 
 TEST_F(ControllerServiceTest, ControlCommands) {

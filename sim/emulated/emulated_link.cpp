@@ -25,7 +25,8 @@ bool EmulatedLink::Appear(const DeviceIdentity& identity) {
   spec.productId = identity.productId;
   spec.manufacturer = kControllerManufacturer;
   const bool boot = identity.productId == kBootProductId;
-  spec.product = boot && !settings_.bootProduct.empty() ? settings_.bootProduct : ControllerProductString(identity.productId);
+  spec.product =
+      boot && !settings_.bootProduct.empty() ? settings_.bootProduct : ControllerProductString(identity.productId);
   spec.serial = settings_.serial;
   spec.interfaces.push_back(&ControllerReportDescriptor());
   if (settings_.secondInterface) spec.interfaces.push_back(&KeyboardReportDescriptor());
@@ -57,9 +58,7 @@ void EmulatedLink::Vanish() {
   retired_.push_back(std::move(device_));
 }
 
-void EmulatedLink::SendInput(const Report& report) {
-  if (device_) device_->Node(0).QueueInput(report);
-}
+void EmulatedLink::SendInput(const Report& report) { SendReport(report); }
 
 bool EmulatedLink::SendReport(const Report& report) {
   if (!device_) return false;
@@ -72,7 +71,7 @@ bool EmulatedLink::SendNumbered(unsigned count) {
   for (unsigned n = 1; n <= count; ++n) {
     Report report{};
     for (int byte = 0; byte < 4; ++byte) report[byte] = static_cast<uint8_t>(n >> (8 * byte));
-    device_->Node(0).QueueInput(report);
+    SendReport(report);
   }
   return true;
 }

@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -93,16 +92,20 @@ std::string Hex(const Report& report) {
   return text;
 }
 
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
 bool ParseReport(const std::string& hex, Report& report) {
   if (hex.empty() || hex.size() % 2 != 0 || hex.size() > 2 * report.size()) return false;
   report.fill(0);
   for (std::size_t i = 0; i < hex.size(); i += 2) {
-    unsigned long byte = 0;
-    const std::string pair = "0x" + hex.substr(i, 2);
-    if (!std::isxdigit(static_cast<unsigned char>(hex[i])) || !std::isxdigit(static_cast<unsigned char>(hex[i + 1])) ||
-        !ParseWholeNumber(pair.c_str(), 0xFF, byte))
-      return false;
-    report[i / 2] = static_cast<uint8_t>(byte);
+    const int high = HexDigit(hex[i]), low = HexDigit(hex[i + 1]);
+    if (high < 0 || low < 0) return false;
+    report[i / 2] = static_cast<uint8_t>(high << 4 | low);
   }
   return true;
 }
@@ -225,7 +228,8 @@ Emulator::Controller& Emulator::AddController(unsigned port, unsigned returnPort
   link.secondInterface = options_.secondInterface;
   link.bootProduct = options_.bootProductName;
   link.serial = ControllerSerial(static_cast<unsigned>(controllers_.size() + 1));
-  controllers_.push_back(std::make_unique<Controller>(*testbed_, mailbox_, retired_, link, service, shortReportAtChunk));
+  controllers_.push_back(
+      std::make_unique<Controller>(*testbed_, mailbox_, retired_, link, service, shortReportAtChunk));
   Controller& controller = *controllers_.back();
   controller.service.Start(MonotonicUs());
   return controller;
@@ -254,10 +258,8 @@ std::string Emulator::PlugNew(const std::string& argument) {
     } else if (args[i] == "--application-mode") {
       service.controller.productId = service.controller.applicationProductId;
     } else if (args[i] == "--hold-after-chunk" && i + 1 < args.size()) {
-      unsigned long chunk = 0;
-      if (!ParseWholeNumber(args[++i].c_str(), 0xFFFFFFFF, chunk) || chunk == 0)
+      if (!ParseChunkNumber(args[++i], service.holdAfterChunk))
         return "error --hold-after-chunk takes a chunk number from 1";
-      service.holdAfterChunk = static_cast<uint32_t>(chunk);
     } else {
       return "error plug takes controller options, --vendor V, --application-mode and --hold-after-chunk N, not " +
              args[i];

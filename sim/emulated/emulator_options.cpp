@@ -61,6 +61,15 @@ bool ParseController(const std::string& text, unsigned& k) {
   return true;
 }
 
+// Where the options that name a data command keep it; nullptr for any other.
+uint32_t* ChunkOption(const std::string& arg, EmulatorOptions& options) {
+  if (arg == "--short-report-at-chunk") return &options.shortReportAtChunk;
+  if (arg == "--stop-reading-at-chunk") return &options.service.stopReadingAtChunk;
+  if (arg == "--stop-reading-after-chunk") return &options.service.stopReadingAfterChunk;
+  if (arg == "--hold-after-chunk") return &options.service.holdAfterChunk;
+  return nullptr;
+}
+
 bool ParseVendors(const std::string& text, std::vector<uint16_t>& vendors) {
   std::size_t at = 0;
   while (at <= text.size()) {
@@ -87,6 +96,13 @@ bool ParseExtra(const std::string& text, ExtraDevice& extra) {
 
 }  // namespace
 
+bool ParseChunkNumber(const std::string& text, uint32_t& chunk) {
+  unsigned long value = 0;
+  if (!ParseWholeNumber(text.c_str(), 0xFFFFFFFF, value) || value == 0) return false;
+  chunk = static_cast<uint32_t>(value);
+  return true;
+}
+
 std::string ParseEmulatorCommandLine(const std::vector<std::string>& args, EmulatorOptions& options) {
   ControllerOptionParser controllerOptions(options.service.controller);
   bool applicationMode = false;
@@ -97,6 +113,9 @@ std::string ParseEmulatorCommandLine(const std::vector<std::string>& args, Emula
     std::string error;
     if (controllerOptions.Take(args, i, error)) {
       if (!error.empty()) return error;
+    } else if (uint32_t* chunk = ChunkOption(arg, options)) {
+      if (!ParseChunkNumber(value, *chunk)) return arg + " takes a chunk number from 1";
+      ++i;
     } else if (arg == "--help" || arg == "-h") {
       options.help = true;
     } else if (arg == "--") {
@@ -146,34 +165,10 @@ std::string ParseEmulatorCommandLine(const std::vector<std::string>& args, Emula
       if (!ParseWholeNumber(value.c_str(), 127, port) || port == 0) return "--return-port takes a port from 1 to 127";
       options.returnPort = static_cast<unsigned>(port);
       ++i;
-    } else if (arg == "--short-report-at-chunk") {
-      unsigned long chunk = 0;
-      if (!ParseWholeNumber(value.c_str(), 0xFFFFFFFF, chunk) || chunk == 0)
-        return "--short-report-at-chunk takes a chunk number from 1";
-      options.shortReportAtChunk = static_cast<uint32_t>(chunk);
-      ++i;
     } else if (arg == "--attach-after-start") {
       options.service.attachAtStart = false;
     } else if (arg == "--paced") {
       options.service.paced = true;
-    } else if (arg == "--stop-reading-at-chunk") {
-      unsigned long chunk = 0;
-      if (!ParseWholeNumber(value.c_str(), 0xFFFFFFFF, chunk) || chunk == 0)
-        return "--stop-reading-at-chunk takes a chunk number from 1";
-      options.service.stopReadingAtChunk = static_cast<uint32_t>(chunk);
-      ++i;
-    } else if (arg == "--stop-reading-after-chunk") {
-      unsigned long chunk = 0;
-      if (!ParseWholeNumber(value.c_str(), 0xFFFFFFFF, chunk) || chunk == 0)
-        return "--stop-reading-after-chunk takes a chunk number from 1";
-      options.service.stopReadingAfterChunk = static_cast<uint32_t>(chunk);
-      ++i;
-    } else if (arg == "--hold-after-chunk") {
-      unsigned long chunk = 0;
-      if (!ParseWholeNumber(value.c_str(), 0xFFFFFFFF, chunk) || chunk == 0)
-        return "--hold-after-chunk takes a chunk number from 1";
-      options.service.holdAfterChunk = static_cast<uint32_t>(chunk);
-      ++i;
     } else if (arg == "--application-mode") {
       applicationMode = true;
     } else if (arg == "--return-delay-ms") {

@@ -41,6 +41,9 @@ struct EmulatorOptions {
   bool help = false;
 };
 
+// A data command's number, from 1.
+bool ParseChunkNumber(const std::string& text, uint32_t& chunk);
+
 // Returns an error text, or empty when the command line is sound.
 std::string ParseEmulatorCommandLine(const std::vector<std::string>& args, EmulatorOptions& options);
 

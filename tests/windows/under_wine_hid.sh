@@ -58,20 +58,7 @@ take_line() {
     *) printf '%s\n' "$line" ;;
   esac
 }
-# Until the program has ended: a process it started may hold the pipe on.
-partial=""
-while :; do
-  if IFS= read -r -t 1 line <&9; then
-    take_line "$partial$line"
-    partial=""
-  elif (($? > 128)); then
-    partial+=$line
-    kill -0 "$program_pid" 2>/dev/null || break
-  else
-    break
-  fi
-done
-[[ -z $partial ]] || take_line "$partial"
+relay_program_lines 9 "$program_pid"
 status=0
 wait "$program_pid" || status=$?
 program_pid=""
