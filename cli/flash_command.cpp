@@ -113,6 +113,7 @@ int RunFlash(const FlashOptions& options) {
     return kExitUsage;
   }
   if (options.all) return RunFlashAll(options);
+  if (options.station) return RunFlashStation(options);
 
   // Only the controller asked for is opened: the others' reports are none of ours.
   const ControllerName named{options.device, options.port};

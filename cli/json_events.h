@@ -15,7 +15,11 @@
 
 class JsonEvents {
  public:
-  explicit JsonEvents(std::FILE* out) : out_(out) {}
+  // Each line starts with `linePrefix` (a child's lines to its parent), and
+  // each event after the first carries `identity` (", \"node\": ..." fields
+  // naming the controller when several runs share one stream).
+  explicit JsonEvents(std::FILE* out, std::string linePrefix = "", std::string identity = "")
+      : out_(out), linePrefix_(std::move(linePrefix)), identity_(std::move(identity)) {}
 
   // {"event": "controller", "node": ..., "port": ..., "serial": ..., "vendor": ..., "product": ..., "name": ...}
   void Controller(const hiddevice::DeviceProperties& properties);
@@ -32,10 +36,23 @@ class JsonEvents {
   // {"event": "returned", "returned": true|false}
   void Returned(bool returned);
 
- private:
+  // Any event: `fields` are ", \"name\": value" pairs.
   void Emit(const std::string& event, const std::string& fields);
+
+ private:
   std::FILE* out_;
+  std::string linePrefix_;
+  std::string identity_;
 };
+
+// Of an event line as JsonEvents writes it: its name, a field's string value
+// (nothing when null or absent), and the line with `identity` fields put in
+// after the name.
+std::string EventName(const std::string& line);
+std::optional<std::string> EventStringField(const std::string& line, const std::string& key);
+std::string WithIdentity(const std::string& line, const std::string& identity);
+// ", \"node\": ..., \"port\": ..., \"serial\": ..." of a controller.
+std::string IdentityFields(const hiddevice::DeviceProperties& properties);
 
 // Progress as events, once per percent; what it is told to say goes to
 // `people`.

@@ -20,7 +20,7 @@ const char kUsage[] =
     "  list [--json]                 the controllers connected, in BOOT or application mode\n"
     "  version [--device PATH | --port PORT]\n"
     "                                the firmware version a controller in BOOT mode reports\n"
-    "  flash FILE [--device PATH | --port PORT | --all] [--yes] [--wait[=SECONDS]]\n"
+    "  flash FILE [--device PATH | --port PORT | --all | --station] [--yes] [--wait[=SECONDS]]\n"
     "                                write the firmware file FILE (*.dat) into a controller\n"
     "\n"
     "Run 'korvid-update COMMAND --help' for a command's options.\n"
@@ -46,8 +46,8 @@ const char kVersionUsage[] =
     "  --verbose       the engine's traces on standard error\n";
 
 const char kFlashUsage[] =
-    "Usage: korvid-update flash FILE [--device PATH | --port PORT | --all] [--yes] [--wait[=SECONDS]] [--json]\n"
-    "                           [--log FILE] [--verbose]\n"
+    "Usage: korvid-update flash FILE [--device PATH | --port PORT | --all | --station [--count N]] [--yes]\n"
+    "                           [--wait[=SECONDS]] [--json] [--log FILE] [--verbose]\n"
     "Writes the firmware file FILE into a controller in BOOT mode. The file is\n"
     "checked first; nothing is sent when it is not a whole firmware file.\n"
     "  --device PATH     the controller's device node; needed when several are connected\n"
@@ -55,12 +55,19 @@ const char kFlashUsage[] =
     "                    with --wait, the one plugged in there; its return is looked for\n"
     "                    there too\n"
     "  --all             every controller in BOOT mode, all at once\n"
+    "  --station         a bench: each controller is updated as it is plugged in in BOOT mode,\n"
+    "                    several at once, each named by its USB port; one that fails or is\n"
+    "                    unplugged is taken again when it comes back in BOOT mode. Ctrl-C ends\n"
+    "                    once the updates under way are finished (twice: they are stopped)\n"
+    "  --count N         with --station: end after N controllers\n"
     "  --yes             no question before the update\n"
     "  --wait[=SECONDS]  wait for a controller to be plugged in (without a limit, or SECONDS)\n"
     "  --json            one JSON object a line on standard output, flushed as it happens: \"controller\",\n"
     "                    \"version\", \"confirmation\", \"progress\" (once per percent), \"result\"\n"
     "                    (updated, failed with a reason and a reason_code, or interrupted),\n"
-    "                    \"returned\"; what a person reads, and the question, go to standard error\n"
+    "                    \"returned\"; with --all and --station each names its controller (node,\n"
+    "                    port, serial) and a \"summary\" ends the stream; what a person reads,\n"
+    "                    and the question, go to standard error\n"
     "  --log FILE        append one JSON line per controller handled to FILE: the time (UTC),\n"
     "                    host, node, port, serial, versions before and after, the firmware\n"
     "                    file's name, size and SHA-256, the result and its reason, the\n"
@@ -154,6 +161,14 @@ int Flash(const std::vector<std::string>& args) {
       options.verbose = true;
     } else if (arg == "--json") {
       options.json = true;
+    } else if (arg == "--station") {
+      options.station = true;
+    } else if (TakeValue(args, i, "--count", value)) {
+      char* end = nullptr;
+      const unsigned long count = std::strtoul(value.c_str(), &end, 10);
+      if (value.empty() || *end != '\0' || count == 0 || count > 100000)
+        return UsageError(kFlashUsage, "--count takes a number of controllers from 1 to 100000");
+      options.count = static_cast<unsigned>(count);
     } else if (arg == "--wait") {
       options.wait = true;
     } else if (arg.compare(0, 7, "--wait=") == 0) {
@@ -191,8 +206,9 @@ int Flash(const std::vector<std::string>& args) {
   if (!haveFile) return UsageError(kFlashUsage, "which firmware file?");
   if (options.all && options.device) return UsageError(kFlashUsage, "--device and --all exclude each other");
   if (options.all && options.port) return UsageError(kFlashUsage, "--port and --all exclude each other");
-  if (options.all && options.json)
-    return UsageError(kFlashUsage, "--json is for one controller; --all has no events yet");
+  if (options.station && (options.device || options.port || options.all || options.wait))
+    return UsageError(kFlashUsage, "--station takes every controller as it comes: not with --device, --port, --all or --wait");
+  if (options.count > 0 && !options.station) return UsageError(kFlashUsage, "--count is for --station");
   if (options.device && options.port) return UsageError(kFlashUsage, "--device and --port exclude each other");
   if (options.port && !IsPortPath(*options.port))
     return UsageError(kFlashUsage, "--port takes a USB port as listed, such as 1-2.3");

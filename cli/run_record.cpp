@@ -60,7 +60,11 @@ RunRecord::RunRecord(const FlashOptions& options, std::string fileVersion, std::
       fileVersion_(std::move(fileVersion)),
       fileSize_(fileSize),
       fileSha256_(std::move(fileSha256)) {
-  if (options.json) events_.emplace(stdout);
+  if (options.json) {
+    events_.emplace(stdout);
+  } else if (options.style == ProgressStyle::ForParent) {
+    events_.emplace(stdout, "event ");  // the parent's board, summary and events are built from them
+  }
   if (options.log) log_ = *options.log;
 }
 

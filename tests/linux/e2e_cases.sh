@@ -66,6 +66,54 @@ under_emulator() {
   echo "----"
 }
 
+# The emulator on its own (EMULATOR_ARGS), for programs run in its testbed;
+# told to quit at the end. control COMMAND... drives it.
+start_testbed() {
+  umockdev-wrapper "$emulator" "$@" --control "$work/control" --root-file "$work/root" 2>"$work/emulator.err" &
+  emulator_pid=$!
+  trap '"$emulator" --send "$work/control" quit >/dev/null 2>&1; wait "$emulator_pid"; rm -rf "$work"' EXIT
+  for _ in $(seq 600); do [[ -s $work/root ]] && return 0; kill -0 "$emulator_pid" || break; sleep 0.05; done
+  echo "FAILED: the emulator did not come up"
+  exit 1
+}
+control() { "$emulator" --send "$work/control" "$@"; }
+in_testbed() { env UMOCKDEV_DIR="$(cat "$work/root")" LD_PRELOAD=libumockdev-preload.so.0 "$@"; }
+under_testbed() {
+  set +e
+  in_testbed "$cli" "$@" >"$work/output" 2>&1
+  status=$?
+  set -e
+  cat "$work/output"
+  echo "----"
+}
+
+# A station run in the testbed, in the background: its events in `events`,
+# what a person reads in `people`, its process id in `station`.
+start_station() {
+  # Not through a function: $! is then korvid-update itself, which the Ctrl-C cases signal.
+  env UMOCKDEV_DIR="$(cat "$work/root")" LD_PRELOAD=libumockdev-preload.so.0 \
+    "$cli" flash "$work/fw.dat" --station --yes --json "$@" >"$work/events" 2>"$work/people" &
+  station=$!
+}
+# Waits for a line of FILE (default: the events) matching the extended
+# regular expression; fails the case when the station ended or 60 s went by.
+wait_line() {
+  local deadline=$((SECONDS + 60))
+  until grep -qE -- "$1" "${2:-$work/events}" 2>/dev/null; do
+    kill -0 "$station" 2>/dev/null && ((SECONDS < deadline)) || { fail "no line like $1"; return 1; }
+    sleep 0.05
+  done
+}
+# The controller on port PORT is past 5 % of its transfer.
+under_way() { wait_line "\"progress\", \"node\": [^,]*, \"port\": \"$1\",.*\"percent\": ([5-9]|[1-9][0-9])\}"; }
+# The station's exit status once it ended by itself (60 s at most).
+station_status() {
+  for ((i = 0; i < 600; i++)); do kill -0 "$station" 2>/dev/null || break; sleep 0.1; done
+  kill "$station" 2>/dev/null && fail "the station did not end"
+  wait "$station" && status=0 || status=$?
+  grep -v '%.*bytes' "$work/people" || true
+}
+
 case $case_name in
   listing)
     # BOOT-mode controllers of both vendors with their versions, a controller
@@ -98,19 +146,7 @@ EOF
   port_selection)
     # Two controllers: --port names the second, which alone is updated and
     # is seen to return on its port; the listing gives each port and serial.
-    umockdev-wrapper "$emulator" --controllers 2 --return-delay-ms 200 --control "$work/control" \
-      --root-file "$work/root" 2>"$work/emulator.err" &
-    emulator_pid=$!
-    trap '"$emulator" --send "$work/control" quit >/dev/null 2>&1; wait "$emulator_pid"; rm -rf "$work"' EXIT
-    for _ in $(seq 600); do [[ -s $work/root ]] && break; sleep 0.05; done
-    under_testbed() {
-      set +e
-      UMOCKDEV_DIR=$(cat "$work/root") LD_PRELOAD=libumockdev-preload.so.0 "$cli" "$@" >"$work/output" 2>&1
-      status=$?
-      set -e
-      cat "$work/output"
-      echo "----"
-    }
+    start_testbed --controllers 2 --return-delay-ms 200
     under_testbed list --json
     python3 -c 'import json, sys
 rows = json.load(open(sys.argv[1]))
@@ -180,6 +216,22 @@ r = events[-1]
 assert r["event"] == "result" and r["result"] == "failed" and r["reason_code"] == "controller_failed", r
 assert "event 21" in r["reason"] and r["messages"] == ["Firmware update failure!"], r'
 
+    # --all: each event names its controller, and a summary ends the stream.
+    json_run --controllers 2 --fault-on 2 --fail-at-chunk 5 -- flash "$work/fw.dat" --all --yes --json
+    [[ $status == 1 ]] || fail "flash --all --json with one failing exited with $status"
+    check_events '
+by_port = {}
+for e in events[:-1]:
+    by_port.setdefault(e["port"], []).append(e["event"])
+for port, expected in (("1-1", "updated"), ("1-2", "failed")):
+    got = [k for k in by_port[port] if k != "progress"]
+    assert got[:3] == ["controller", "version", "confirmation"] and "result" in got, (port, got)
+    assert [e["result"] for e in events if e["event"] == "result" and e["port"] == port] == [expected], port
+s = events[-1]
+assert s["event"] == "summary" and (s["updated"], s["failed"], s["interrupted"]) == (1, 1, 0), s
+assert sorted((c["port"], c["result"], c["reason_code"]) for c in s["controllers"]) == \
+    [("1-1", "updated", None), ("1-2", "failed", "controller_failed")], s'
+
     json_run -- version --json
     [[ $status == 0 ]] || fail "version --json exited with $status"
     check_events 'assert kinds == ["controller", "version"] and events[1]["version"] == "v1.00", events'
@@ -214,6 +266,74 @@ for l in lines:
     if l["result"] == "updated":
         assert l["version_after"] == "v1.10", l' "$work/controllers.log" "$digest" ||
       fail "the log: $(cat "$work/controllers.log")"
+    ;;
+
+  station)
+    # A bench: five controllers plugged in one after another, each while the
+    # one before is mid-transfer; the third fails, the fourth is unplugged
+    # mid-transfer and plugged in again. Six runs end the station (--count):
+    # six log lines, the JSON stream with its summary, the exit status.
+    bash "$repo/tests/linux/make_firmware.sh" "$work/fw.dat" 110 65536
+    start_testbed --controllers 0 --paced --return-delay-ms 100
+    start_station --count 6 --log "$work/controllers.log"
+    control plug && under_way 1-1
+    control plug && under_way 1-2
+    control plug --fail-at-chunk 50 && wait_line '"result", "node": [^,]*, "port": "1-3", .*"failed"'
+    # Held at chunk 200, so that the unplug comes mid-transfer however slow the machine.
+    control plug --hold-after-chunk 200
+    for ((i = 0; i < 1200; i++)); do control status 4 | grep -q ' data=200 ' && break; sleep 0.05; done
+    control unplug 4 && wait_line '"result", "node": [^,]*, "port": "1-4", .*"failed"'
+    control release 4 && control reattach 4
+    control plug
+    station_status
+    [[ $status == 1 ]] || fail "the station with two failed runs exited with $status"
+    for k in 1 2 4 5; do
+      control image "$k" "$work/image.$k" >/dev/null
+      [[ $(wc -c <"$work/image.$k") == 65536 ]] || fail "controller $k did not keep the whole payload"
+    done
+    python3 -c 'import json, sys
+events = [json.loads(line) for line in open(sys.argv[1])]
+log = [json.loads(line) for line in open(sys.argv[2])]
+runs = sorted((l["port"], l["result"], l["reason_code"]) for l in log)
+assert runs == [("1-1", "updated", None), ("1-2", "updated", None), ("1-3", "failed", "controller_failed"),
+    ("1-4", "failed", "controller_removed"), ("1-4", "updated", None), ("1-5", "updated", None)], runs
+results = sorted((e["port"], e["result"]) for e in events if e["event"] == "result")
+assert results == [r[:2] for r in runs], results
+summary = events[-1]
+assert summary["event"] == "summary" and (summary["updated"], summary["failed"], summary["interrupted"]) == (4, 2, 0), summary
+assert sorted((c["port"], c["result"]) for c in summary["controllers"]) == results, summary
+returned = sorted(e["port"] for e in events if e["event"] == "returned" and e["returned"])
+assert returned == ["1-1", "1-2", "1-4", "1-5"], returned' "$work/events" "$work/controllers.log" ||
+      fail "the events or the log: $(grep -v progress "$work/events"; cat "$work/controllers.log")"
+    grep -q '^1-4 (KV0000000004): not updated: .*; plug it in again in BOOT mode$' "$work/people" ||
+      fail "the unplugged controller was not told to be plugged in again"
+    grep -q '^4 updated, 2 failed, 0 interrupted.$' "$work/people" || fail "no counts in the summary"
+    ;;
+
+  station_interrupt)
+    # Ctrl-C ends the station once the transfer under way has ended; twice,
+    # it stops that transfer, which is told and counted as interrupted.
+    bash "$repo/tests/linux/make_firmware.sh" "$work/fw.dat" 110 65536
+    start_testbed --controllers 1 --paced --return-delay-ms 100
+    start_station
+    under_way 1-1 && kill -INT "$station"
+    station_status
+    [[ $status == 0 ]] || fail "the station ended by Ctrl-C after one update exited with $status"
+    grep -q '^Ending: the 1 updates under way are finished first; Ctrl-C again stops them.$' "$work/people" ||
+      fail "the end was not announced"
+    grep -q '^1 updated, 0 failed, 0 interrupted.$' "$work/people" || fail "the update under way was not finished"
+    control image 1 "$work/image.1" >/dev/null
+    [[ $(wc -c <"$work/image.1") == 65536 ]] || fail "controller 1 did not keep the whole payload"
+
+    control plug >/dev/null
+    start_station
+    under_way 1-2 && kill -INT "$station" && wait_line '^Ending:' "$work/people" && kill -INT "$station"
+    station_status
+    [[ $status == 130 ]] || fail "the station stopped mid-transfer exited with $status"
+    grep -q '^1-2 (KV0000000002): interrupted; plug it in again in BOOT mode$' "$work/people" ||
+      fail "the stopped controller was not told"
+    grep -q '"event": "summary", "updated": 0, "failed": 0, "interrupted": 1' "$work/events" ||
+      fail "the summary does not count the interrupted run"
     ;;
 
   hostile_name)
