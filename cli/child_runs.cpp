@@ -31,11 +31,16 @@ void TakeEvent(ChildRun& child, const std::string& line) {
 
 }  // namespace
 
-bool SpawnChild(ChildRun& child, const FlashOptions& options, bool ownProcessGroup) {
+bool SpawnChild(ChildRun& child, const FlashOptions& options, bool ownProcessGroup, bool byPort) {
   int pipeFds[2];
   if (pipe2(pipeFds, O_CLOEXEC) != 0) return false;
-  std::vector<std::string> args = {"korvid-update",       "flash", options.file.string(), "--device",
-                                   child.properties.path, "--yes", "--progress=parent"};
+  std::vector<std::string> args = {"korvid-update",
+                                   "flash",
+                                   options.file.string(),
+                                   byPort ? "--port" : "--device",
+                                   byPort ? hiddevice::PortPath(child.properties) : child.properties.path,
+                                   "--yes",
+                                   "--progress=parent"};
   if (options.log) {  // each child logs its own controller
     args.push_back("--log");
     args.push_back(options.log->string());

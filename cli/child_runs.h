@@ -50,11 +50,11 @@ class ChildListener {
   virtual void Ended(ChildRun& child) = 0;
 };
 
-// Starts `korvid-update flash FILE --device NODE --yes` for the child's
-// controller, its output read back through a pipe. `ownProcessGroup`: a
-// terminal's Ctrl-C reaches the parent alone, which decides what the
-// children hear.
-bool SpawnChild(ChildRun& child, const FlashOptions& options, bool ownProcessGroup);
+// Starts `korvid-update flash FILE --device NODE --yes` (`--port PORT` with
+// `byPort`) for the child's controller, its output read back through a
+// pipe. `ownProcessGroup`: a terminal's Ctrl-C reaches the parent alone,
+// which decides what the children hear.
+bool SpawnChild(ChildRun& child, const FlashOptions& options, bool ownProcessGroup, bool byPort = false);
 
 // Reads what the child wrote and, once it is done, collects its status.
 void ReadChild(ChildRun& child, ChildListener& listener, hiddevice::EventLoop& loop);

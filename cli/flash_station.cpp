@@ -49,9 +49,12 @@ class Station final : public hiddevice::DeviceSourceClient {
   // Until Ctrl-C (twice: the transfers under way are stopped too) or
   // --count runs have ended; the exit status.
   int Run() {
-    hiddevice::DeviceSelection selection;  // watched only: each run's child opens its own controller
+    // Watched only: each run's child opens its own controller. Of a BOOT-mode
+    // controller's USB device only its update interface counts, so that one
+    // plug is one arrival.
+    hiddevice::DeviceSelection selection;
     for (const std::uint16_t vendorId : kBootVendorIds) {
-      selection.watch.push_back({vendorId, kBootProductId});
+      selection.watchUpdateInterface.push_back({vendorId, kBootProductId});
       selection.watch.push_back({vendorId, kApplicationProductId});
     }
     hiddevice::PollEventLoop::StopOnSignal(SIGINT);
@@ -134,7 +137,9 @@ class Station final : public hiddevice::DeviceSourceClient {
     run.label = Label(properties);
     plug.run = &run;
     ++started_;
-    if (!SpawnChild(run, options_, true)) {
+    // By port where the system tells it: the child then opens the
+    // controller's own interface on it, whichever node came first.
+    if (!SpawnChild(run, options_, true, !hiddevice::PortPath(properties).empty())) {
       run.lastSaid = "could not start its update";
       run.exitStatus = kExitNotUpdated;
       reporter_.Ended(run);

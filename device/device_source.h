@@ -86,6 +86,9 @@ struct DeviceMatch {
 struct DeviceSelection {
   std::vector<DeviceMatch> open;   // opened, read and written
   std::vector<DeviceMatch> watch;  // only seen coming and going
+  // Likewise, but of their USB device only the interface that carries the
+  // controller's update reports (another with the same ids is not seen).
+  std::vector<DeviceMatch> watchUpdateInterface;
   // When set, of the devices to open only the one at this path (or another
   // name of it) is opened; the rest are left alone.
   std::string onlyPath;

@@ -191,7 +191,13 @@ void HidrawDeviceSource::Consider(udev_device* device, bool retryUnavailable) {
     request.productId = node->productId;
     request.retry = uevents_ == Uevents::FromKernel;
     opener_->Open(std::move(request));
-  } else if (Listed(selection_.watch, node->vendorId, node->productId)) {
+  } else if (Listed(selection_.watch, node->vendorId, node->productId) ||
+             Listed(selection_.watchUpdateInterface, node->vendorId, node->productId)) {
+    if (Listed(selection_.watchUpdateInterface, node->vendorId, node->productId) &&
+        DescribedInterface(node->hidSyspath) == NodeInterface::Other) {
+      otherInterfaces_.insert(node->syspath);
+      return;
+    }
     seen_[node->syspath] = properties;
     client_.DeviceSeen(properties);
   }

@@ -274,7 +274,9 @@ for l in lines:
     # mid-transfer and plugged in again. Six runs end the station (--count):
     # six log lines, the JSON stream with its summary, the exit status.
     bash "$repo/tests/linux/make_firmware.sh" "$work/fw.dat" 110 65536
-    start_testbed --controllers 0 --paced --return-delay-ms 100
+    # Each with a second HID interface of the same ids, as some controllers
+    # have: still one run per plug.
+    start_testbed --controllers 0 --two-interfaces --paced --return-delay-ms 100
     start_station --count 6 --log "$work/controllers.log"
     control plug && under_way 1-1
     control plug && under_way 1-2
