@@ -224,6 +224,33 @@ three_at_once() {
   stop_bridge
 }
 
+# ---------------------------------------------------------------- a bench
+# Two controllers with two HID interfaces each (four nodes of our ids), the
+# second failing: the station takes each controller once, by its port, and
+# ends after two runs; the log names each by the port sysfs gives.
+station() {
+  start_bridge 4 --controllers 2 --two-interfaces --fault-on 2 --fail-at-chunk 3 || return
+  run_cli flash /data/fw.dat --station --count 2 --yes --log /tmp/station.log
+  expect_status 1
+  show /tmp/station.log
+  [ "$(wc -l </tmp/station.log)" = 2 ] || fail "not two log lines"
+  image_is 1 /data/fw.payload
+  for node in $(nodes_with_id $boot_id) $(nodes_with_id $app_id); do
+    eval "port_$(serial_of "$node")=$(port_of "$node")"
+  done
+  for k in 1 2; do
+    eval "port=\$port_KV00000$k"
+    [ -n "$port" ] || { fail "controller $k has no node left"; continue; }
+    if [ $k = 1 ]; then result='"result": "updated", "reason_code": null'; else result='"result": "failed", "reason_code": "controller_failed"'; fi
+    grep -qF "\"port\": \"$port\", \"serial\": \"KV00000$k\"" /tmp/station.log || fail "no log line for KV00000$k on port $port"
+    grep -F "\"serial\": \"KV00000$k\"" /tmp/station.log | grep -qF "$result" || fail "KV00000$k's line lacks $result"
+  done
+  said "updated; it restarted in its application mode"
+  said "not updated: the controller reported a failure (event 21); plug it in again in BOOT mode"
+  said "1 updated, 1 failed, 0 interrupted."
+  stop_bridge
+}
+
 # ---------------------------------------------------------------- without udevd
 # name | how udevd is absent: stopped (killed by its process id, leaving in
 # /run/udev what it leaves) or never run (no /run/udev at all)
@@ -311,6 +338,7 @@ run_all_cases() {
   run_case update_odd_payload update_odd_payload
   run_table fault_case "$fault_table"
   run_case three_at_once three_at_once
+  run_case station station
   run_case no_permission no_permission
   [ -x /bin/korvid-hidraw-probe ] && run_case probe probe_case
   run_table no_udevd "$no_udevd_table"
