@@ -6,6 +6,8 @@
 #   listing      a controller in BOOT mode and one in its application mode,
 #                as a table and as JSON: ids, version, serial, path, port
 #   version      the version the controller reports, by --device and alone
+#   confirm      the question answered on standard input: "n" sends nothing
+#                of the file, "y" updates
 #   no_device    nothing plugged in: the listing says so
 #   flash        one controller updated with --device PATH --yes: the image
 #                it keeps is the file's payload, and it comes back in its
@@ -134,6 +136,25 @@ case $case_name in
     korvid_update flash "Z:$run/firmware.dat" --all --yes
     [[ $status == 2 ]] || fail "flash --all ended $status"
     expect_in err '--all is not available on this system yet'
+    ;;
+  confirm)
+    control plug
+    list_until '"mode": "boot"' || exit 1
+    path=$(sed -n 's/.*"path": "\([^"]*pid_5750[^"]*\)".*"mode": "boot".*/\1/p' "$run/out" | head -1 | sed 's/\\\\/\\/g')
+    bash "$repo/tests/linux/make_firmware.sh" "$run/firmware.dat" 110 4096
+    tail -c +29 "$run/firmware.dat" >"$run/firmware.payload"
+    printf 'n\n' >"$run/answer"
+    korvid_update flash "Z:$run/firmware.dat" --device "$path" <"$run/answer"
+    [[ $status == 1 ]] || fail "flash answered n ended $status: $(cat "$run/out" "$run/err")"
+    expect_in out 'Update the controller with firmware.dat? \[y/N\]'
+    expect_in out 'Not updated'
+    data=$("$emulator" --send "$run/control" status 1 | sed -n 's/.* data=\([0-9]*\).*/\1/p')
+    [[ $data == 0 ]] || fail "answered n, the controller still got $data data commands"
+    printf 'Y\r\n' >"$run/answer"
+    korvid_update flash "Z:$run/firmware.dat" --device "$path" <"$run/answer"
+    [[ $status == 0 ]] || fail "flash answered Y ended $status: $(cat "$run/out" "$run/err")"
+    control image 1 "$run/image"
+    cmp -s "$run/image" "$run/firmware.payload" || fail "the controller's image differs from the file's payload"
     ;;
   no_device)
     korvid_update list
