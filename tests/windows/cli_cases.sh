@@ -8,6 +8,8 @@
 #   version      the version the controller reports, by --device and alone
 #   confirm      the question answered on standard input: "n" sends nothing
 #                of the file, "y" updates
+#   interrupt    SIGINT to the program mid-transfer (Wine hands it on as
+#                the console's Ctrl-C): it stops, says so and ends 130
 #   no_device    nothing plugged in: the listing says so
 #   flash        one controller updated with --device PATH --yes: the image
 #                it keeps is the file's payload, and it comes back in its
@@ -155,6 +157,35 @@ case $case_name in
     [[ $status == 0 ]] || fail "flash answered Y ended $status: $(cat "$run/out" "$run/err")"
     control image 1 "$run/image"
     cmp -s "$run/image" "$run/firmware.payload" || fail "the controller's image differs from the file's payload"
+    ;;
+  interrupt)
+    control plug --hold-after-chunk 3
+    list_until '"mode": "boot"' || exit 1
+    path=$(sed -n 's/.*"path": "\([^"]*pid_5750[^"]*\)".*"mode": "boot".*/\1/p' "$run/out" | head -1 | sed 's/\\\\/\\/g')
+    bash "$repo/tests/linux/make_firmware.sh" "$run/firmware.dat" 110 4096
+    "$wine" "$program" flash "Z:$run/firmware.dat" --device "$path" --yes >"$run/out.raw" 2>"$run/err.raw" &
+    flash_pid=$!
+    deadline=$((SECONDS + SEEN_TIMEOUT_S))
+    data=0
+    while ((SECONDS < deadline)) && kill -0 "$flash_pid" 2>/dev/null; do
+      data=$("$emulator" --send "$run/control" status 1 | sed -n 's/.* data=\([0-9]*\).*/\1/p')
+      ((${data:-0} >= 3)) && break
+      sleep 0.1
+    done
+    ((${data:-0} >= 3)) || fail "the transfer did not reach chunk 3 (data=$data)"
+    kill -INT "$flash_pid"
+    status=0
+    for _ in $(seq 300); do kill -0 "$flash_pid" 2>/dev/null || break; sleep 0.1; done
+    if kill -0 "$flash_pid" 2>/dev/null; then
+      kill -KILL "$flash_pid"
+      fail "the program did not end within 30 s of SIGINT"
+    fi
+    wait "$flash_pid" || status=$?
+    tr -d '\r' <"$run/err.raw" >"$run/err"
+    [[ $status == 130 ]] || fail "interrupted, the program ended $status: $(cat "$run/err")"
+    # A process killed by the signal would end 130 too: the words tell
+    # that the program's own stop ran.
+    expect_in err 'interrupted; the update was stopped'
     ;;
   no_device)
     korvid_update list
