@@ -10,6 +10,8 @@
 #                of the file, "y" updates
 #   interrupt    SIGINT to the program mid-transfer (Wine hands it on as
 #                the console's Ctrl-C): it stops, says so and ends 130
+#   unplug       the controller unplugged mid-transfer: the run fails at
+#                once with the removal's reason
 #   no_device    nothing plugged in: the listing says so
 #   flash        one controller updated with --device PATH --yes: the image
 #                it keeps is the file's payload, and it comes back in its
@@ -31,8 +33,10 @@ program=$build/cli/korvid-update.exe
 run=$(mktemp -d /tmp/korvid-wine-cli-XXXXXX)
 export WINEPREFIX=$run/prefix
 emulator_pid=""
+flash_pid=""
 cleanup() {
   local status=$?
+  [[ -n $flash_pid ]] && kill "$flash_pid" 2>/dev/null
   timeout 10 "$wineserver" -k 2>/dev/null
   stop_emulated_controllers "$run"
   rm -rf "$run"
@@ -86,6 +90,43 @@ expect_in() {
   grep -q -- "$pattern" "$run/$file" || fail "no $pattern in the $file: $(cat "$run/$file")"
 }
 
+# The path of the controller in BOOT mode in the last JSON listing.
+listed_path() {
+  sed -n 's/.*"path": "\([^"]*pid_5750[^"]*\)".*"mode": "boot".*/\1/p' "$run/out" | head -1 | sed 's/\\\\/\\/g'
+}
+
+# A flash --yes in the background (flash_pid) of a controller that holds
+# still after data command 3, once that command has reached it.
+held_flash_started() {
+  control plug --hold-after-chunk 3
+  list_until '"mode": "boot"' || return 1
+  bash "$repo/tests/linux/make_firmware.sh" "$run/firmware.dat" 110 4096
+  "$wine" "$program" flash "Z:$run/firmware.dat" --device "$(listed_path)" --yes >"$run/out.raw" 2>"$run/err.raw" &
+  flash_pid=$!
+  local deadline=$((SECONDS + SEEN_TIMEOUT_S)) data=0
+  while ((SECONDS < deadline)) && kill -0 "$flash_pid" 2>/dev/null; do
+    data=$("$emulator" --send "$run/control" status 1 | sed -n 's/.* data=\([0-9]*\).*/\1/p')
+    ((${data:-0} >= 3)) && return 0
+    sleep 0.1
+  done
+  fail "the transfer did not reach data command 3 (data=$data)"
+  return 1
+}
+
+# Waits up to 30 s for that flash to end: its status in `status`.
+held_flash_ended() {
+  status=0
+  for _ in $(seq 300); do kill -0 "$flash_pid" 2>/dev/null || break; sleep 0.1; done
+  if kill -0 "$flash_pid" 2>/dev/null; then
+    kill -KILL "$flash_pid"
+    fail "the program did not end within 30 s"
+  fi
+  wait "$flash_pid" || status=$?
+  flash_pid=""
+  tr -d '\r' <"$run/out.raw" >"$run/out"
+  tr -d '\r' <"$run/err.raw" >"$run/err"
+}
+
 case $case_name in
   listing)
     control plug
@@ -110,7 +151,7 @@ case $case_name in
   version)
     control plug
     list_until '"mode": "boot"' || exit 1
-    path=$(sed -n 's/.*"path": "\([^"]*pid_5750[^"]*\)".*"mode": "boot".*/\1/p' "$run/out" | head -1 | sed 's/\\\\/\\/g')
+    path=$(listed_path)
     [[ -n $path ]] || fail "no path for the controller in $(cat "$run/out")"
     korvid_update version --device "$path"
     [[ $status == 0 ]] || fail "version --device ended $status: $(cat "$run/err")"
@@ -125,7 +166,7 @@ case $case_name in
   flash)
     control plug
     list_until '"mode": "boot"' || exit 1
-    path=$(sed -n 's/.*"path": "\([^"]*pid_5750[^"]*\)".*"mode": "boot".*/\1/p' "$run/out" | head -1 | sed 's/\\\\/\\/g')
+    path=$(listed_path)
     bash "$repo/tests/linux/make_firmware.sh" "$run/firmware.dat" 110 4096
     tail -c +29 "$run/firmware.dat" >"$run/firmware.payload"
     korvid_update flash "Z:$run/firmware.dat" --device "$path" --yes
@@ -142,7 +183,7 @@ case $case_name in
   confirm)
     control plug
     list_until '"mode": "boot"' || exit 1
-    path=$(sed -n 's/.*"path": "\([^"]*pid_5750[^"]*\)".*"mode": "boot".*/\1/p' "$run/out" | head -1 | sed 's/\\\\/\\/g')
+    path=$(listed_path)
     bash "$repo/tests/linux/make_firmware.sh" "$run/firmware.dat" 110 4096
     tail -c +29 "$run/firmware.dat" >"$run/firmware.payload"
     printf 'n\n' >"$run/answer"
@@ -158,34 +199,24 @@ case $case_name in
     control image 1 "$run/image"
     cmp -s "$run/image" "$run/firmware.payload" || fail "the controller's image differs from the file's payload"
     ;;
-  interrupt)
-    control plug --hold-after-chunk 3
-    list_until '"mode": "boot"' || exit 1
-    path=$(sed -n 's/.*"path": "\([^"]*pid_5750[^"]*\)".*"mode": "boot".*/\1/p' "$run/out" | head -1 | sed 's/\\\\/\\/g')
-    bash "$repo/tests/linux/make_firmware.sh" "$run/firmware.dat" 110 4096
-    "$wine" "$program" flash "Z:$run/firmware.dat" --device "$path" --yes >"$run/out.raw" 2>"$run/err.raw" &
-    flash_pid=$!
-    deadline=$((SECONDS + SEEN_TIMEOUT_S))
-    data=0
-    while ((SECONDS < deadline)) && kill -0 "$flash_pid" 2>/dev/null; do
-      data=$("$emulator" --send "$run/control" status 1 | sed -n 's/.* data=\([0-9]*\).*/\1/p')
-      ((${data:-0} >= 3)) && break
-      sleep 0.1
-    done
-    ((${data:-0} >= 3)) || fail "the transfer did not reach chunk 3 (data=$data)"
-    kill -INT "$flash_pid"
-    status=0
-    for _ in $(seq 300); do kill -0 "$flash_pid" 2>/dev/null || break; sleep 0.1; done
-    if kill -0 "$flash_pid" 2>/dev/null; then
-      kill -KILL "$flash_pid"
-      fail "the program did not end within 30 s of SIGINT"
+  interrupt | unplug)
+    held_flash_started || exit 1
+    if [[ $case_name == interrupt ]]; then
+      kill -INT "$flash_pid"
+    else
+      control unplug 1
     fi
-    wait "$flash_pid" || status=$?
-    tr -d '\r' <"$run/err.raw" >"$run/err"
-    [[ $status == 130 ]] || fail "interrupted, the program ended $status: $(cat "$run/err")"
-    # A process killed by the signal would end 130 too: the words tell
-    # that the program's own stop ran.
-    expect_in err 'interrupted; the update was stopped'
+    held_flash_ended
+    if [[ $case_name == interrupt ]]; then
+      [[ $status == 130 ]] || fail "interrupted, the program ended $status: $(cat "$run/err")"
+      # A process killed by the signal would end 130 too: the words tell
+      # that the program's own stop ran.
+      expect_in err 'interrupted; the update was stopped'
+    else
+      [[ $status == 1 ]] || fail "unplugged, the program ended $status: $(cat "$run/err")"
+      # The removal ends the run, not the engine's watchdog.
+      expect_in out 'The update failed: the controller was unplugged or went away.'
+    fi
     ;;
   no_device)
     korvid_update list
