@@ -140,8 +140,11 @@ case $case_name in
     expect_in out '"serial": "KV'
     expect_in out '"path": "\\\\\\\\?\\\\hid#vid_2dc8&pid_5750'
     cp "$run/out" "$run/listing.json"
+    path=$(listed_path)
     korvid_update list
     [[ $status == 0 ]] || fail "list ended $status"
+    # The path as --device takes it back, its backslashes single.
+    grep -qF -- "$path  2dc8:5750  " "$run/out" || fail "no line for $path in the table: $(cat "$run/out")"
     expect_in out 'BOOT mode  *v[0-9]'
     expect_in out 'application mode'
     expect_in out 'serial KV'
