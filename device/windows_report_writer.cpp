@@ -38,13 +38,18 @@ DWORD WriteOnce(HANDLE device, HANDLE event, const std::uint8_t* bytes, std::siz
   OVERLAPPED overlapped{};
   overlapped.hEvent = event;
   DWORD written = 0;
+  bool cancelled = false;
   if (!WriteFile(device, bytes, static_cast<DWORD>(size), nullptr, &overlapped)) {
     const DWORD error = GetLastError();
     if (error != ERROR_IO_PENDING) return error;
-    if (WaitForSingleObject(event, timeoutMs) != WAIT_OBJECT_0) CancelIo(device);
+    if (WaitForSingleObject(event, timeoutMs) != WAIT_OBJECT_0) cancelled = CancelIo(device) != 0;
   }
   // The request owns `bytes` and `overlapped` until it has completed.
-  if (!GetOverlappedResult(device, &overlapped, &written, TRUE)) return GetLastError();
+  if (!GetOverlappedResult(device, &overlapped, &written, TRUE)) {
+    const DWORD error = GetLastError();
+    // Given up at the bound, however near the caller's own wait it ended.
+    return cancelled && error == ERROR_OPERATION_ABORTED ? ERROR_TIMEOUT : error;
+  }
   return written == size ? 0 : ERROR_WRITE_FAULT;
 }
 
