@@ -1,16 +1,16 @@
 #include "controller_link.h"
 
 #include <signal.h>
-#include <time.h>
 
 #include <algorithm>
+#include <chrono>
 
 #include "engine.h"
 
 std::uint64_t MonotonicMs() {
-  timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<std::uint64_t>(now.tv_sec) * 1000u + static_cast<std::uint64_t>(now.tv_nsec) / 1000000u;
+  return static_cast<std::uint64_t>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+          .count());
 }
 
 namespace {
@@ -26,8 +26,8 @@ hiddevice::DeviceSelection SelectionFor(const ControllerName& named) {
 
 ControllerLink::ControllerLink(const ControllerName& named)
     : source_(hiddevice::CreateDeviceSource(loop_, *this, SelectionFor(named))) {
-  hiddevice::PollEventLoop::StopOnSignal(SIGINT);
-  hiddevice::PollEventLoop::StopOnSignal(SIGTERM);
+  hiddevice::SystemEventLoop::StopOnSignal(SIGINT);
+  hiddevice::SystemEventLoop::StopOnSignal(SIGTERM);
 }
 
 ControllerLink::~ControllerLink() { Close(); }

@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "device_source.h"
-#include "poll_event_loop.h"
 #include "protocol.h"
+#include "system_event_loop.h"
 
 // The controller a command names, if any: by its device node (--device) or
 // by the USB port it is plugged into (--port, "1-2.3").
@@ -84,7 +84,7 @@ class ControllerLink final : public hiddevice::DeviceSourceClient {
   void Changed() { Wake(); }
   void Tick(std::uint64_t generation);
 
-  hiddevice::PollEventLoop loop_;
+  hiddevice::SystemEventLoop loop_;
   std::unique_ptr<hiddevice::DeviceSource> source_;
   std::vector<Controller> controllers_;
   std::vector<Unavailable> unavailable_;

@@ -42,9 +42,7 @@ void AppendEscaped(std::string& out, const char* format, unsigned value) {
   out += escaped;
 }
 
-}  // namespace
-
-std::string TerminalSafe(std::string_view text) {
+std::string Escaped(std::string_view text, bool backslashEscaped) {
   std::string safe;
   safe.reserve(text.size());
   for (std::size_t i = 0; i < text.size();) {
@@ -52,7 +50,7 @@ std::string TerminalSafe(std::string_view text) {
     const char32_t point = NextCodePoint(text, i);
     if (point == kNotUtf8) {
       AppendEscaped(safe, "\\x%02x", static_cast<unsigned char>(text[start]));
-    } else if (point == '\\') {
+    } else if (point == '\\' && backslashEscaped) {
       safe += "\\\\";
     } else if (IsControl(point)) {
       AppendEscaped(safe, point < 0x80 ? "\\x%02x" : "\\u%04x", static_cast<unsigned>(point));
@@ -62,6 +60,12 @@ std::string TerminalSafe(std::string_view text) {
   }
   return safe;
 }
+
+}  // namespace
+
+std::string TerminalSafe(std::string_view text) { return Escaped(text, true); }
+
+std::string TerminalSafePath(std::string_view text) { return Escaped(text, false); }
 
 std::string JsonString(std::string_view text) {
   std::string quoted = "\"";

@@ -12,6 +12,10 @@
 // UTF-8 and the backslash itself as \xNN, \u00NN or \\; everything else as
 // it came.
 std::string TerminalSafe(std::string_view text);
+// A path the system gave (or the user typed) for a terminal: the same, but
+// its backslashes as they are, so that a Windows interface path shown can
+// be given back to --device.
+std::string TerminalSafePath(std::string_view text);
 
 // A JSON string literal, quotes included; bytes that are not UTF-8 become
 // U+FFFD, so that the output stays valid JSON whatever the device sent.

@@ -23,7 +23,7 @@ std::string Hex4(std::uint32_t value) {
 void TellNoAccess(const ControllerLink& link) {
   for (const ControllerLink::Unavailable& entry : link.UnavailableControllers()) {
     std::fprintf(stderr, "korvid-update: cannot open %s (controller %s:%s): %s.\n",
-                 TerminalSafe(entry.properties.path).c_str(), Hex4(entry.properties.vendorId).c_str(),
+                 TerminalSafePath(entry.properties.path).c_str(), Hex4(entry.properties.vendorId).c_str(),
                  Hex4(entry.properties.productId).c_str(), entry.reason.c_str());
   }
   std::fprintf(stderr, "%s\n", hiddevice::AccessAdvice().c_str());
@@ -52,7 +52,7 @@ std::string FileVersionText(const FIRMWARE_HEADER_T& header) {
 
 std::string DescribeController(const hiddevice::DeviceProperties& properties) {
   std::string text =
-      TerminalSafe(properties.path) + "  " + Hex4(properties.vendorId) + ":" + Hex4(properties.productId);
+      TerminalSafePath(properties.path) + "  " + Hex4(properties.vendorId) + ":" + Hex4(properties.productId);
   if (!properties.product.empty()) text += "  " + TerminalSafe(properties.product);
   return text;
 }
@@ -114,7 +114,7 @@ ControllerChoice ChooseController(ControllerLink& link, const ControllerName& na
       std::fprintf(stderr,
                    "korvid-update: no controller in BOOT mode at %s.\n"
                    "'korvid-update list' shows the controllers connected.\n",
-                   TerminalSafe(named.Words()).c_str());
+                   TerminalSafePath(named.Words()).c_str());
     } else {
       std::fprintf(stderr, "korvid-update: no controller in BOOT mode is connected.\n%s\n", kBootModeInstructions);
       std::fprintf(stderr, "Or wait for one with --wait.\n");
@@ -124,7 +124,7 @@ ControllerChoice ChooseController(ControllerLink& link, const ControllerName& na
   }
 
   std::fprintf(out, "Waiting for a controller in BOOT mode%s...\n%s\n",
-               named.Any() ? (" at " + TerminalSafe(named.Words())).c_str() : "", kBootModeInstructions);
+               named.Any() ? (" at " + TerminalSafePath(named.Words())).c_str() : "", kBootModeInstructions);
   std::fflush(out);
   const std::size_t unavailableBefore = link.UnavailableControllers().size();
   const ControllerLink::Wait waited =

@@ -1,9 +1,8 @@
 // korvid-update flash FILE: one controller, the engine's whole run.
-#include <unistd.h>
-
 #include <cctype>
 #include <string>
 
+#include "answer_reader.h"
 #include "commands.h"
 #include "device_text.h"
 #include "engine.h"
@@ -17,51 +16,6 @@ namespace {
 
 constexpr unsigned kWatchdogTickMs = 100;
 constexpr unsigned kApplicationModeWaitMs = 10000;
-
-// The user's answer to the confirmation, read from standard input on the
-// loop, so that the controller is still followed while the question is up.
-class AnswerReader {
- public:
-  explicit AnswerReader(ControllerLink& link) : link_(link) {
-    link_.Loop().Watch(STDIN_FILENO, [this] { Read(); });
-  }
-  ~AnswerReader() { link_.Loop().Unwatch(STDIN_FILENO); }
-  bool Answered() const { return answered_; }
-  bool Yes() const { return yes_; }
-
- private:
-  void Read() {
-    char bytes[256];
-    const ssize_t got = read(STDIN_FILENO, bytes, sizeof bytes);
-    if (got <= 0) {  // no one to answer: no
-      Finish();
-      return;
-    }
-    for (ssize_t i = 0; i < got && !answered_; ++i) {
-      if (bytes[i] == '\n') {
-        Finish();
-      } else {
-        line_ += bytes[i];
-      }
-    }
-  }
-  void Finish() {
-    std::string word;
-    for (const char c : line_) {
-      if (!std::isspace(static_cast<unsigned char>(c)))
-        word += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    }
-    yes_ = word == "y" || word == "yes";
-    answered_ = true;
-    link_.Loop().Unwatch(STDIN_FILENO);
-    link_.Wake();
-  }
-
-  ControllerLink& link_;
-  std::string line_;
-  bool answered_ = false;
-  bool yes_ = false;
-};
 
 // The run is over: the events and the log are told; a log that cannot be
 // written is told too (the update's own result stands).

@@ -1,8 +1,5 @@
 #include "run_record.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cinttypes>
 #include <cstring>
@@ -10,49 +7,7 @@
 
 #include "controller_link.h"
 #include "device_text.h"
-
-namespace {
-
-std::string UtcNow() {
-  const std::time_t now = std::time(nullptr);
-  std::tm utc{};
-  gmtime_r(&now, &utc);
-  char text[32];
-  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
-  return text;
-}
-
-std::string HostName() {
-  char name[256] = {};
-  if (gethostname(name, sizeof name - 1) != 0) return std::string();
-  return name;
-}
-
-}  // namespace
-
-bool AppendLine(const std::filesystem::path& file, const std::string& line, std::string& error) {
-  const int fd = open(file.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-  if (fd < 0) {
-    error = std::strerror(errno);
-    return false;
-  }
-  const std::string whole = line + "\n";
-  ssize_t written;
-  do {
-    written = write(fd, whole.data(), whole.size());
-  } while (written < 0 && errno == EINTR);
-  const int writeError = errno;
-  const bool closed = close(fd) == 0;
-  if (written != static_cast<ssize_t>(whole.size())) {
-    error = written < 0 ? std::strerror(writeError) : "the line was written only in part";
-    return false;
-  }
-  if (!closed) {
-    error = std::strerror(errno);
-    return false;
-  }
-  return true;
-}
+#include "log_line_system.h"
 
 RunRecord::RunRecord(const FlashOptions& options, std::string fileVersion, std::uint64_t fileSize,
                      std::string fileSha256)

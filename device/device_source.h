@@ -8,10 +8,16 @@
 // Sources beside this interface, one per system:
 //   hidraw_device_source.h       Linux hidraw character devices, found and
 //                                followed through udev.
-// CreateDeviceSource (device_source_factory.cpp) makes this system's.
+//   windows_hid_device_source.h  Windows HID interfaces, found through
+//                                SetupDi, followed through device notices.
+// CreateDeviceSource (hidraw_device_source_factory.cpp,
+// windows_device_source_factory.cpp, one built per system) makes this
+// system's.
 //
-// Event loops: poll_event_loop.h for programs without a run loop of their own;
-// the GNUstep stand-in brings one over NSRunLoop.
+// Event loops: for programs without a run loop of their own,
+// poll_event_loop.h on Linux and windows_event_loop.h on Windows (named
+// SystemEventLoop by system_event_loop.h in the system's folder); the
+// GNUstep stand-in brings one over NSRunLoop.
 #pragma once
 
 #include <cstddef>
@@ -42,7 +48,8 @@ class EventLoop {
  public:
   virtual ~EventLoop() = default;
   // Calls `onReadable` whenever `fd` is readable or has hung up, until
-  // Unwatch(fd).
+  // Unwatch(fd). On Windows `fd` is a waitable handle's value and
+  // "readable" is its being signalled (windows_event_loop.h).
   virtual void Watch(int fd, std::function<void()> onReadable) = 0;
   virtual void Unwatch(int fd) = 0;
   // Calls `action` once, `delayMs` from now; actions due at the same time
@@ -117,7 +124,8 @@ class DeviceSource {
   virtual WriteResult WriteReport(DeviceId device, const std::uint8_t* report, std::size_t length) = 0;
 };
 
-// The source of this system's devices (hidraw here). Stopped and closed when
+// The source of this system's devices (hidraw on Linux, the HID class
+// driver's interfaces on Windows). Stopped and closed when
 // destroyed, without removal calls.
 std::unique_ptr<DeviceSource> CreateDeviceSource(EventLoop& loop, DeviceSourceClient& client);
 std::unique_ptr<DeviceSource> CreateDeviceSource(EventLoop& loop, DeviceSourceClient& client,

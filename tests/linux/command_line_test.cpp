@@ -153,6 +153,19 @@ INSTANTIATE_TEST_SUITE_P(
         DeviceTextCase{"nul_inside", std::string("a\0b", 3), "a\\x00b", "\"a\\u0000b\""}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// Paths keep their backslashes, so that a Windows interface path shown can
+// be given back; what could drive the terminal is escaped as in names.
+TEST(DevicePathText, KeepsBackslashesAndEscapesControls) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"/dev/hidraw0", "/dev/hidraw0"},
+      {"\\\\?\\hid#vid_2dc8&pid_5750&mi_00#0&0000&0&0#{4d1e55b2-f16f-11cf-88cb-001111000030}",
+       "\\\\?\\hid#vid_2dc8&pid_5750&mi_00#0&0000&0&0#{4d1e55b2-f16f-11cf-88cb-001111000030}"},
+      {"a\\\033[2J\n", "a\\\\x1b[2J\\x0a"},
+      {"a\xe6\x89", "a\\xe6\\x89"},
+  };
+  for (const auto& [raw, shown] : cases) EXPECT_EQ(TerminalSafePath(raw), shown) << raw;
+}
+
 // FIPS 180-4's examples, and the same message fed in pieces that straddle
 // the 64-byte blocks.
 TEST(Sha256, KnownDigestsWholeAndInPieces) {
