@@ -1,11 +1,6 @@
 #include "child_runs.h"
 
-#include <fcntl.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <cctype>
-#include <cerrno>
 #include <vector>
 
 #include "controller_link.h"
@@ -32,8 +27,6 @@ void TakeEvent(ChildRun& child, const std::string& line) {
 }  // namespace
 
 bool SpawnChild(ChildRun& child, const FlashOptions& options, bool ownProcessGroup, bool byPort) {
-  int pipeFds[2];
-  if (pipe2(pipeFds, O_CLOEXEC) != 0) return false;
   std::vector<std::string> args = {"korvid-update",
                                    "flash",
                                    options.file.string(),
@@ -46,59 +39,27 @@ bool SpawnChild(ChildRun& child, const FlashOptions& options, bool ownProcessGro
     args.push_back(options.log->string());
   }
   if (options.verbose) args.push_back("--verbose");
-  std::vector<char*> argv;
-  for (std::string& arg : args) argv.push_back(arg.data());
-  argv.push_back(nullptr);
-  const pid_t pid = fork();
-  if (pid < 0) {
-    close(pipeFds[0]);
-    close(pipeFds[1]);
-    return false;
-  }
-  if (pid == 0) {
-    if (ownProcessGroup) setpgid(0, 0);
-    dup2(pipeFds[1], STDOUT_FILENO);
-    dup2(pipeFds[1], STDERR_FILENO);
-    const int nothing = open("/dev/null", O_RDONLY);
-    if (nothing >= 0) dup2(nothing, STDIN_FILENO);
-    execv("/proc/self/exe", argv.data());
-    _exit(127);
-  }
-  close(pipeFds[1]);
-  fcntl(pipeFds[0], F_SETFL, O_NONBLOCK);
-  child.pid = pid;
-  child.output = pipeFds[0];
+  child.process = StartChildProcess(args, ownProcessGroup);
+  if (!child.process) return false;
+  child.output = ChildOutputWatched(*child.process);
   child.startedMs = MonotonicMs();
   return true;
 }
 
 void ReadChild(ChildRun& child, ChildListener& listener, hiddevice::EventLoop& loop) {
-  char bytes[4096];
-  bool ended = false;
-  for (;;) {
-    const ssize_t got = read(child.output, bytes, sizeof bytes);
-    if (got > 0) {
-      child.pending.append(bytes, static_cast<std::size_t>(got));
-      continue;
-    }
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
-    // The child is done: collect its status.
+  const bool ended = !DrainChildOutput(*child.process, child.pending);
+  if (ended) {
     loop.Unwatch(child.output);
-    close(child.output);
     child.output = -1;
-    int status = 0;
-    while (waitpid(child.pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    child.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    child.exitStatus = CollectChildStatus(*child.process);
+    child.process.reset();
     child.endedMs = MonotonicMs();
-    ended = true;
-    break;
   }
   std::size_t end;
   while ((end = child.pending.find('\n')) != std::string::npos) {
-    const std::string line = child.pending.substr(0, end);
+    std::string line = child.pending.substr(0, end);
     child.pending.erase(0, end + 1);
+    if (!line.empty() && line.back() == '\r') line.pop_back();  // a text-mode stream's line end
     if (line.compare(0, sizeof kEventPrefix - 1, kEventPrefix) == 0) {
       const std::string event = line.substr(sizeof kEventPrefix - 1);
       TakeEvent(child, event);
@@ -119,6 +80,12 @@ void ReadChild(ChildRun& child, ChildListener& listener, hiddevice::EventLoop& l
     }
   }
   if (ended) listener.Ended(child);
+}
+
+void InterruptChildren(std::list<ChildRun>& children) {
+  for (ChildRun& child : children) {
+    if (child.process) InterruptChild(*child.process);
+  }
 }
 
 std::string ChildResult(const ChildRun& child) {

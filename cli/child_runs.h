@@ -4,13 +4,13 @@
 // and how it ended, kept for the board, the events and the summary.
 #pragma once
 
-#include <sys/types.h>
-
 #include <cstdint>
 #include <list>
+#include <memory>
 #include <optional>
 #include <string>
 
+#include "child_process.h"
 #include "commands.h"
 #include "device_source.h"
 #include "progress_view.h"
@@ -19,8 +19,8 @@ struct ChildRun {
   hiddevice::DeviceProperties properties;
   std::string label;    // how the board names the controller
   bool onBoard = true;  // its live line is shown
-  pid_t pid = -1;
-  int output = -1;  // the child's stdout and stderr
+  std::shared_ptr<ChildProcess> process;
+  int output = -1;  // what the loop watches of the child's output; -1 once it ended
   std::string pending;
   Progress progress;
   bool progressShown = false;
@@ -58,6 +58,9 @@ bool SpawnChild(ChildRun& child, const FlashOptions& options, bool ownProcessGro
 
 // Reads what the child wrote and, once it is done, collects its status.
 void ReadChild(ChildRun& child, ChildListener& listener, hiddevice::EventLoop& loop);
+
+// Asks each child still running to stop, as a Ctrl-C would.
+void InterruptChildren(std::list<ChildRun>& children);
 
 // "updated", "failed" or "interrupted", from the result event, or from the
 // exit status where the child gave none.

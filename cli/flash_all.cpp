@@ -15,6 +15,7 @@
 #include "firmware_header.h"
 #include "run_board.h"
 #include "sha256.h"
+#include "system_event_loop.h"
 
 int RunFlashAll(const FlashOptions& options) {
   std::list<ChildRun> children;
@@ -58,9 +59,9 @@ int RunFlashAll(const FlashOptions& options) {
     return kExitNotUpdated;
   }
 
-  hiddevice::PollEventLoop loop;
-  hiddevice::PollEventLoop::StopOnSignal(SIGINT);
-  hiddevice::PollEventLoop::StopOnSignal(SIGTERM);
+  hiddevice::SystemEventLoop loop;
+  hiddevice::SystemEventLoop::StopOnSignal(SIGINT);
+  hiddevice::SystemEventLoop::StopOnSignal(SIGTERM);
   RunBoard board(people, children, !options.json && options.style == ProgressStyle::Terminal);
   ChildrenReporter reporter(board, options.json, nullptr);
   for (ChildRun& child : children) {
@@ -84,13 +85,12 @@ int RunFlashAll(const FlashOptions& options) {
     return false;
   };
   while (running()) {
-    // The children hear the same Ctrl-C (one process group) and stop
-    // themselves; a signal sent to this process alone is passed on.
+    // The children may hear the same Ctrl-C (one process group, where the
+    // system has them) and stop themselves; the stop is passed on all the
+    // same, for a signal sent to this process alone.
     if (loop.Run() != 0 && !interrupted) {
       interrupted = true;
-      for (const ChildRun& child : children) {
-        if (child.output >= 0) kill(child.pid, SIGINT);
-      }
+      InterruptChildren(children);
     }
   }
   board.Done();

@@ -16,10 +16,10 @@
 #include "engine_session.h"
 #include "exit_status.h"
 #include "firmware_header.h"
-#include "poll_event_loop.h"
 #include "protocol.h"
 #include "run_board.h"
 #include "sha256.h"
+#include "system_event_loop.h"
 
 namespace {
 
@@ -32,10 +32,12 @@ std::string PlugKey(const hiddevice::DeviceProperties& properties) {
   return port.empty() ? properties.path : port;
 }
 
+// Its port and serial; its serial alone where the system tells no port, as
+// a node's name is long and says less to a person.
 std::string Label(const hiddevice::DeviceProperties& properties) {
-  std::string label = PlugKey(properties);
-  if (!properties.serial.empty()) label += " (" + TerminalSafe(properties.serial) + ")";
-  return label;
+  const std::string serial = TerminalSafe(properties.serial);
+  if (hiddevice::PortPath(properties).empty() && !serial.empty()) return serial;
+  return serial.empty() ? PlugKey(properties) : PlugKey(properties) + " (" + serial + ")";
 }
 
 class Station final : public hiddevice::DeviceSourceClient {
@@ -57,8 +59,8 @@ class Station final : public hiddevice::DeviceSourceClient {
       selection.watchUpdateInterface.push_back({vendorId, kBootProductId});
       selection.watch.push_back({vendorId, kApplicationProductId});
     }
-    hiddevice::PollEventLoop::StopOnSignal(SIGINT);
-    hiddevice::PollEventLoop::StopOnSignal(SIGTERM);
+    hiddevice::SystemEventLoop::StopOnSignal(SIGINT);
+    hiddevice::SystemEventLoop::StopOnSignal(SIGTERM);
     source_ = hiddevice::CreateDeviceSource(loop_, *this, selection);
     source_->Start();
     bool stopped = false;
@@ -71,9 +73,7 @@ class Station final : public hiddevice::DeviceSourceClient {
              " updates under way are finished first; Ctrl-C again stops them.");
       } else if (Running() > 0 && !stopped) {
         ending_ = stopped = true;
-        for (const ChildRun& run : runs_) {
-          if (run.exitStatus < 0) kill(run.pid, SIGINT);
-        }
+        InterruptChildren(runs_);
       } else {
         ending_ = true;
       }
@@ -182,7 +182,7 @@ class Station final : public hiddevice::DeviceSourceClient {
 
   const FlashOptions& options_;
   const unsigned count_;
-  hiddevice::PollEventLoop loop_;
+  hiddevice::SystemEventLoop loop_;
   std::unique_ptr<hiddevice::DeviceSource> source_;
   std::list<ChildRun> runs_;  // every run, in the order they started
   std::map<std::string, Plug> plugs_;

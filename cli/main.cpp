@@ -25,8 +25,7 @@ const char kUsage[] =
     "\n"
     "Run 'korvid-update COMMAND --help' for a command's options.\n"
     "Exit status: 0 done, 1 the update did not succeed, 2 bad usage, bad file,\n"
-    "no controller or no permission, 130 interrupted.\n"
-    "Access to controllers in BOOT mode comes from the udev rule\n";
+    "no controller or no permission, 130 interrupted.\n";
 
 const char kListUsage[] =
     "Usage: korvid-update list [--json]\n"
@@ -223,8 +222,7 @@ int main(int argc, char** argv) {
   const std::string command = args.front();
   args.erase(args.begin());
   if (IsHelp(command)) {
-    std::printf("%s  %s\nfor the user at the seat; on a bench without one, from the group rule\n  %s\n", kUsage,
-                hiddevice::UdevRulePath().c_str(), hiddevice::GroupRulePath().c_str());
+    std::printf("%s%s", kUsage, hiddevice::AccessSummary().c_str());
     return kExitUpdated;
   }
   if (command == "list") return List(args);

@@ -9,9 +9,20 @@
 
 namespace hiddevice {
 
-std::string UdevRulePath() { return KORVID_UDEV_RULE_PATH; }
+namespace {
 
+// The rule that gives the user logged in at the seat access, as installed,
+// and the group rule for benches and remote sessions, shipped but not
+// installed.
+std::string UdevRulePath() { return KORVID_UDEV_RULE_PATH; }
 std::string GroupRulePath() { return KORVID_GROUP_RULE_PATH; }
+
+}  // namespace
+
+std::string AccessSummary() {
+  return "Access to controllers in BOOT mode comes from the udev rule\n  " + UdevRulePath() +
+         "\nfor the user at the seat; on a bench without one, from the group rule\n  " + GroupRulePath() + "\n";
+}
 
 std::string AccessAdvice() {
   // The seat rule's access comes from logind, which grants it only to an

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cwchar>
 
 namespace hiddevice {
 
@@ -36,6 +37,21 @@ BOOL WINAPI NoteConsoleStop(DWORD kind) {
   return TRUE;
 }
 
+void CALLBACK NoteParentStop(void*, BOOLEAN) { NoteConsoleStop(CTRL_BREAK_EVENT); }
+
+// The parent's event, when there is one, waited on by the system's pool.
+void HearParentStop() {
+  wchar_t value[32];
+  const DWORD length = GetEnvironmentVariableW(WindowsEventLoop::kParentStopVariable, value, 32);
+  if (length == 0 || length >= 32) return;
+  wchar_t* end = nullptr;
+  const unsigned long long handle = std::wcstoull(value, &end, 10);
+  if (*end != L'\0' || handle == 0) return;
+  HANDLE wait = nullptr;
+  RegisterWaitForSingleObject(&wait, reinterpret_cast<HANDLE>(static_cast<UINT_PTR>(handle)), NoteParentStop,
+                              nullptr, INFINITE, WT_EXECUTEONLYONCE);
+}
+
 HANDLE AsHandle(int value) { return reinterpret_cast<HANDLE>(static_cast<INT_PTR>(value)); }
 
 }  // namespace
@@ -63,6 +79,8 @@ bool WindowsEventLoop::StopOnSignal(int signal) {
   else
     return false;
   static const bool installed = SetConsoleCtrlHandler(NoteConsoleStop, TRUE) != 0;
+  static const bool parentHeard = (HearParentStop(), true);
+  (void)parentHeard;
   return installed;
 }
 

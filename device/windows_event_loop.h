@@ -46,6 +46,11 @@ class WindowsEventLoop final : public EventLoop {
   // stop that came before Run() is reported by the next Run().
   static bool StopOnSignal(int signal);
 
+  // A parent that starts this program with no console to share (a console
+  // carries its Ctrl-C) stands in for it: it puts the value of an inherited
+  // event in this variable, and its signalling is this program's Ctrl-C.
+  static constexpr wchar_t kParentStopVariable[] = L"KORVID_PARENT_STOP";
+
  private:
   struct Timer {
     std::uint64_t dueMs;

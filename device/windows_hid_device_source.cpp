@@ -180,7 +180,13 @@ void WindowsHidDeviceSource::Consider(const HidInterfaceEntry& entry) {
       return;
     }
     Open(key, entry, properties, *lengths);
-  } else if (Listed(selection_.watch, attributes->vendorId, attributes->productId)) {
+  } else if (Listed(selection_.watch, attributes->vendorId, attributes->productId) ||
+             Listed(selection_.watchUpdateInterface, attributes->vendorId, attributes->productId)) {
+    if (Listed(selection_.watchUpdateInterface, attributes->vendorId, attributes->productId) &&
+        (!lengths || !IsUpdateInterface(*lengths))) {
+      otherInterfaces_.insert(key);
+      return;
+    }
     seen_[key] = properties;
     client_.DeviceSeen(properties);
   } else {

@@ -12,10 +12,17 @@
 #                the console's Ctrl-C): it stops, says so and ends 130
 #   unplug       the controller unplugged mid-transfer: the run fails at
 #                once with the removal's reason
-#   no_device    nothing plugged in: the listing says so
+#   no_device    nothing plugged in: the listing says so; the help tells
+#                Windows' access, not udev's
 #   flash        one controller updated with --device PATH --yes: the image
 #                it keeps is the file's payload, and it comes back in its
-#                application mode; --all is refused
+#                application mode
+#   all          --all --json with two controllers, the second failing: one
+#                child process each, the stream parsed, the summary, status 1
+#   station      --station --count 2: two controllers plugged in one after
+#                the other, each updated as it comes, the station's summary
+#   station_interrupt  Ctrl-C twice mid-transfer: the first waits for the
+#                update under way, the second stops it; status 130
 set -uo pipefail
 repo=$(cd "$(dirname "$0")/../.." && pwd)
 build=${1:?usage: cli_cases.sh BUILD_DIR CASE}
@@ -72,13 +79,14 @@ korvid_update() {
   tr -d '\r' <"$run/err.raw" >"$run/err"
 }
 
-# Lists until PATTERN is in the JSON listing: Wine's device service takes
-# the emulator's nodes in some time after they appear.
+# Lists until PATTERN is in the JSON listing (on COUNT lines, 1 unless
+# told): Wine's device service takes the emulator's nodes in some time
+# after they appear.
 list_until() {
-  local pattern=$1 deadline=$((SECONDS + SEEN_TIMEOUT_S))
+  local pattern=$1 count=${2:-1} deadline=$((SECONDS + SEEN_TIMEOUT_S))
   while ((SECONDS < deadline)); do
     korvid_update list --json
-    grep -q -- "$pattern" "$run/out" && return 0
+    (($(grep -c -- "$pattern" "$run/out") >= count)) && return 0
     sleep 0.5
   done
   fail "no listing with $pattern within $SEEN_TIMEOUT_S s; the last: $(cat "$run/out" "$run/err")"
@@ -95,21 +103,49 @@ listed_path() {
   sed -n 's/.*"path": "\([^"]*pid_5750[^"]*\)".*"mode": "boot".*/\1/p' "$run/out" | head -1 | sed 's/\\\\/\\/g'
 }
 
+# The firmware file the cases send, and the payload a controller keeps of it.
+firmware_ready() {
+  bash "$repo/tests/linux/make_firmware.sh" "$run/firmware.dat" 110 4096
+  tail -c +29 "$run/firmware.dat" >"$run/firmware.payload"
+}
+
+# Controller N keeps the file's payload.
+image_is_payload() {
+  control image "$1" "$run/image"
+  cmp -s "$run/image" "$run/firmware.payload" || fail "controller $1's image differs from the file's payload"
+}
+
 # A flash --yes in the background (flash_pid) of a controller that holds
 # still after data command 3, once that command has reached it.
 held_flash_started() {
   control plug --hold-after-chunk 3
   list_until '"mode": "boot"' || return 1
-  bash "$repo/tests/linux/make_firmware.sh" "$run/firmware.dat" 110 4096
+  firmware_ready
   "$wine" "$program" flash "Z:$run/firmware.dat" --device "$(listed_path)" --yes >"$run/out.raw" 2>"$run/err.raw" &
   flash_pid=$!
+  held_at_chunk 3
+}
+
+# Waits for controller 1 to have had data command N while flash_pid runs.
+held_at_chunk() {
   local deadline=$((SECONDS + SEEN_TIMEOUT_S)) data=0
   while ((SECONDS < deadline)) && kill -0 "$flash_pid" 2>/dev/null; do
     data=$("$emulator" --send "$run/control" status 1 | sed -n 's/.* data=\([0-9]*\).*/\1/p')
-    ((${data:-0} >= 3)) && return 0
+    ((${data:-0} >= $1)) && return 0
     sleep 0.1
   done
-  fail "the transfer did not reach data command 3 (data=$data)"
+  fail "the transfer did not reach data command $1 (data=$data)"
+  return 1
+}
+
+# Waits for the program in the background to have said PATTERN.
+station_has() {
+  local pattern=$1 deadline=$((SECONDS + SEEN_TIMEOUT_S))
+  while ((SECONDS < deadline)) && kill -0 "$flash_pid" 2>/dev/null; do
+    tr -d '\r' <"$run/out.raw" | grep -q -- "$pattern" && return 0
+    sleep 0.2
+  done
+  fail "the program did not say $pattern: $(tr -d '\r' <"$run/out.raw")"
   return 1
 }
 
@@ -170,27 +206,74 @@ case $case_name in
     control plug
     list_until '"mode": "boot"' || exit 1
     path=$(listed_path)
-    bash "$repo/tests/linux/make_firmware.sh" "$run/firmware.dat" 110 4096
-    tail -c +29 "$run/firmware.dat" >"$run/firmware.payload"
+    firmware_ready
     korvid_update flash "Z:$run/firmware.dat" --device "$path" --yes
     [[ $status == 0 ]] || fail "flash ended $status: $(cat "$run/out" "$run/err")"
     expect_in out 'restarted in its application mode'
     echo "the update:"
     cat "$run/out"
-    control image 1 "$run/image"
-    cmp -s "$run/image" "$run/firmware.payload" || fail "the controller's image differs from the file's payload"
-    for several in --all --station; do
-      korvid_update flash "Z:$run/firmware.dat" "$several" --yes
-      [[ $status == 2 ]] || fail "flash $several ended $status"
-      expect_in err "$several is not available on this system yet"
-    done
+    image_is_payload 1
+    ;;
+  all)
+    control plug
+    control plug --fail-at-chunk 50
+    list_until '"mode": "boot"' 2 || exit 1
+    firmware_ready
+    korvid_update flash "Z:$run/firmware.dat" --all --yes --json
+    [[ $status == 1 ]] || fail "flash --all with one failing ended $status: $(cat "$run/out" "$run/err")"
+    python3 - "$run/out" <<'PY' || fail "the event stream: $(cat "$run/out")"
+import json, sys
+events = [json.loads(line) for line in open(sys.argv[1]) if line.strip()]
+results = sorted(e["result"] for e in events if e["event"] == "result")
+assert results == ["failed", "updated"], results
+assert len({e["node"] for e in events if e["event"] == "result"}) == 2
+summary = [e for e in events if e["event"] == "summary"]
+assert len(summary) == 1 and events[-1] is summary[0], "the summary ends the stream"
+assert (summary[0]["updated"], summary[0]["failed"]) == (1, 1), summary
+PY
+    expect_in err '1 updated, 1 failed, 0 interrupted.'
+    image_is_payload 1
+    ;;
+  station)
+    firmware_ready
+    "$wine" "$program" flash "Z:$run/firmware.dat" --station --count 2 --yes >"$run/out.raw" 2>"$run/err.raw" &
+    flash_pid=$!
+    station_has 'Ctrl-C ends' || exit 1
+    control plug
+    station_has 'updated; it restarted in its application mode' || exit 1
+    control plug
+    held_flash_ended
+    [[ $status == 0 ]] || fail "the station ended $status: $(cat "$run/out" "$run/err")"
+    [[ $(grep -c 'updated; it restarted in its application mode' "$run/out") == 2 ]] ||
+      fail "not two updates: $(cat "$run/out")"
+    expect_in out '2 updated, 0 failed, 0 interrupted.'
+    echo "the station:"
+    cat "$run/out"
+    image_is_payload 1
+    image_is_payload 2
+    ;;
+  station_interrupt)
+    firmware_ready
+    control plug --hold-after-chunk 3
+    "$wine" "$program" flash "Z:$run/firmware.dat" --station --yes >"$run/out.raw" 2>"$run/err.raw" &
+    flash_pid=$!
+    held_at_chunk 3 || exit 1
+    kill -INT "$flash_pid"
+    station_has 'Ending: the 1 updates under way are finished first' || exit 1
+    kill -0 "$flash_pid" 2>/dev/null || fail "the station ended at the first Ctrl-C"
+    kill -INT "$flash_pid"
+    held_flash_ended
+    [[ $status == 130 ]] || fail "stopped, the station ended $status: $(cat "$run/out" "$run/err")"
+    # The child's own stop ran: the parent's event reached it.
+    expect_in out 'KV0000000001: korvid-update: interrupted; the update was stopped.'
+    expect_in out 'KV0000000001: interrupted; plug it in again in BOOT mode'
+    expect_in out '0 updated, 0 failed, 1 interrupted.'
     ;;
   confirm)
     control plug
     list_until '"mode": "boot"' || exit 1
     path=$(listed_path)
-    bash "$repo/tests/linux/make_firmware.sh" "$run/firmware.dat" 110 4096
-    tail -c +29 "$run/firmware.dat" >"$run/firmware.payload"
+    firmware_ready
     printf 'n\n' >"$run/answer"
     korvid_update flash "Z:$run/firmware.dat" --device "$path" <"$run/answer"
     [[ $status == 1 ]] || fail "flash answered n ended $status: $(cat "$run/out" "$run/err")"
@@ -201,8 +284,7 @@ case $case_name in
     printf 'Y\r\n' >"$run/answer"
     korvid_update flash "Z:$run/firmware.dat" --device "$path" <"$run/answer"
     [[ $status == 0 ]] || fail "flash answered Y ended $status: $(cat "$run/out" "$run/err")"
-    control image 1 "$run/image"
-    cmp -s "$run/image" "$run/firmware.payload" || fail "the controller's image differs from the file's payload"
+    image_is_payload 1
     ;;
   interrupt | unplug)
     held_flash_started || exit 1
@@ -229,6 +311,10 @@ case $case_name in
     expect_in out 'No controller found'
     korvid_update list --json
     [[ $(tr -d ' \n' <"$run/out") == "[]" ]] || fail "list --json printed $(cat "$run/out")"
+    # The help tells how Windows gives access, not Linux's udev rule.
+    korvid_update --help
+    expect_in out 'Any user may open a controller in BOOT mode'
+    ! grep -q udev "$run/out" || fail "the help speaks of udev: $(cat "$run/out")"
     ;;
   *)
     echo "cli_cases.sh: unknown case $case_name" >&2

@@ -1,0 +1,70 @@
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "child_process.h"
+
+struct ChildProcess {
+  pid_t pid = -1;
+  int output = -1;
+  ~ChildProcess() {
+    if (output >= 0) close(output);
+  }
+};
+
+std::shared_ptr<ChildProcess> StartChildProcess(const std::vector<std::string>& args, bool ownProcessGroup) {
+  int pipeFds[2];
+  if (pipe2(pipeFds, O_CLOEXEC) != 0) return nullptr;
+  std::vector<std::string> copies = args;
+  std::vector<char*> argv;
+  for (std::string& arg : copies) argv.push_back(arg.data());
+  argv.push_back(nullptr);
+  const pid_t pid = fork();
+  if (pid < 0) {
+    close(pipeFds[0]);
+    close(pipeFds[1]);
+    return nullptr;
+  }
+  if (pid == 0) {
+    if (ownProcessGroup) setpgid(0, 0);
+    dup2(pipeFds[1], STDOUT_FILENO);
+    dup2(pipeFds[1], STDERR_FILENO);
+    const int nothing = open("/dev/null", O_RDONLY);
+    if (nothing >= 0) dup2(nothing, STDIN_FILENO);
+    execv("/proc/self/exe", argv.data());
+    _exit(127);
+  }
+  close(pipeFds[1]);
+  fcntl(pipeFds[0], F_SETFL, O_NONBLOCK);
+  auto child = std::make_shared<ChildProcess>();
+  child->pid = pid;
+  child->output = pipeFds[0];
+  return child;
+}
+
+int ChildOutputWatched(const ChildProcess& child) { return child.output; }
+
+bool DrainChildOutput(ChildProcess& child, std::string& into) {
+  char bytes[4096];
+  for (;;) {
+    const ssize_t got = read(child.output, bytes, sizeof bytes);
+    if (got > 0) {
+      into.append(bytes, static_cast<std::size_t>(got));
+      continue;
+    }
+    if (got < 0 && errno == EINTR) continue;
+    return got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+  }
+}
+
+int CollectChildStatus(ChildProcess& child) {
+  int status = 0;
+  while (waitpid(child.pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+void InterruptChild(ChildProcess& child) { kill(child.pid, SIGINT); }
