@@ -40,7 +40,7 @@ const char kVersionUsage[] =
     "Asks a controller in BOOT mode for its firmware version and prints it.\n"
     "  --device PATH   the controller's device node (see 'korvid-update list');\n"
     "                  needed when several are connected\n"
-    "  --port PORT     the controller on this USB port instead (\"1-2.3\", as listed)\n"
+    "  --port PORT     the controller on this USB port instead, as listed (\"1-2.3\")\n"
     "  --json          JSON lines: a \"controller\" event, then a \"version\" event\n"
     "  --verbose       the engine's traces on standard error\n";
 
@@ -82,9 +82,22 @@ int UsageError(const char* usage, const std::string& problem) {
 
 bool IsHelp(const std::string& arg) { return arg == "--help" || arg == "-h"; }
 
+// A USB port as Windows tells a device's location: its location path
+// ("PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(2)#USB(3)") or, lacking one, its
+// location information ("Port_#0003.Hub_#0002").
+bool IsWindowsLocation(const std::string& text) {
+  if (text.empty() || text.size() > 256 || text.find_first_of("(#") == std::string::npos) return false;
+  for (const char c : text) {
+    const bool alphanumeric = (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+    if (!alphanumeric && std::strchr("()#_.&", c) == nullptr) return false;
+  }
+  return true;
+}
+
 // A USB port as sysfs names a device: the bus, a dash, the hub ports down to
-// it separated by dots ("1-2.3").
+// it separated by dots ("1-2.3"); or as Windows does.
 bool IsPortPath(const std::string& text) {
+  if (IsWindowsLocation(text)) return true;
   std::size_t at = 0;
   const auto number = [&] {
     const std::size_t from = at;

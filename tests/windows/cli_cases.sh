@@ -5,7 +5,8 @@
 # process id afterwards, also when the case fails.
 #   listing      a controller in BOOT mode and one in its application mode,
 #                as a table and as JSON: ids, version, serial, path, port
-#   version      the version the controller reports, by --device and alone
+#   version      the version the controller reports, by --device and alone;
+#                a Windows location for --port
 #   confirm      the question answered on standard input: "n" sends nothing
 #                of the file, "y" updates
 #   interrupt    SIGINT to the program mid-transfer (Wine hands it on as
@@ -201,6 +202,11 @@ case $case_name in
     expect_in out '"event": *"version"'
     korvid_update version --device '\\?\hid#vid_2dc8&pid_5750&mi_00#no&such&0#{4d1e55b2-f16f-11cf-88cb-001111000030}'
     [[ $status == 2 ]] || fail "version with a path that names nothing ended $status"
+    # A port as Windows spells a location is taken; Wine tells none, so it
+    # names no controller here.
+    korvid_update version --port 'PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(9)'
+    [[ $status == 2 ]] || fail "version with a port that names nothing ended $status"
+    expect_in err 'no controller in BOOT mode at port PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(9)'
     ;;
   flash)
     control plug
