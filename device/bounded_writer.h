@@ -14,19 +14,17 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "write_thread.h"
+
 namespace hiddevice {
 
 class BoundedWriter {
  public:
   enum class Result { Written, Gone, Failed };
 
-  // Takes `fd`.
+  // Takes `fd`. The writer never waits when it goes: its thread closes the
+  // descriptor once the kernel has let go of any write in progress.
   explicit BoundedWriter(int fd);
-  // Never waits: the thread closes the descriptor and ends on its own,
-  // once the kernel has let go of any write in progress.
-  ~BoundedWriter();
-  BoundedWriter(const BoundedWriter&) = delete;
-  BoundedWriter& operator=(const BoundedWriter&) = delete;
 
   static constexpr std::size_t kMaxBytes = 65;
   Result Write(const std::uint8_t* bytes, std::size_t size, unsigned timeoutMs);
@@ -34,9 +32,7 @@ class BoundedWriter {
   int LastError() const { return lastError_; }
 
  private:
-  struct Shared;
-  static void Serve(Shared* shared);
-  Shared* shared_;  // freed by the writer thread, which outlives the writer
+  WriteThread thread_;
   int lastError_ = 0;
 };
 

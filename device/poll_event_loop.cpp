@@ -59,7 +59,7 @@ void PollEventLoop::Watch(int fd, std::function<void()> onReadable) {
 void PollEventLoop::Unwatch(int fd) { handlers_.erase(fd); }
 
 void PollEventLoop::After(unsigned delayMs, std::function<void()> action) {
-  timers_.push_back(Timer{NowMs() + delayMs, nextOrder_++, std::move(action)});
+  timers_.Add(NowMs(), delayMs, std::move(action));
 }
 
 bool PollEventLoop::StopOnSignal(int signal) {
@@ -75,36 +75,8 @@ bool PollEventLoop::StopOnSignal(int signal) {
 void PollEventLoop::Stop() { stopped_ = true; }
 
 int PollEventLoop::WaitTimeoutMs() const {
-  if (timers_.empty()) return -1;
-  std::uint64_t due = UINT64_MAX;
-  for (const Timer& timer : timers_) due = std::min(due, timer.dueMs);
-  const std::uint64_t now = NowMs();
-  if (due <= now) return 0;
-  return static_cast<int>(std::min<std::uint64_t>(due - now, INT_MAX));
-}
-
-void PollEventLoop::RunDueTimers() {
-  const std::uint64_t now = NowMs();
-  // Only what is due now: an action that asks for another at delay 0 runs
-  // on the next turn, after the descriptors have been served.
-  std::vector<Timer> due;
-  for (auto it = timers_.begin(); it != timers_.end();) {
-    if (it->dueMs <= now) {
-      due.push_back(std::move(*it));
-      it = timers_.erase(it);
-    } else {
-      ++it;
-    }
-  }
-  std::sort(due.begin(), due.end(),
-            [](const Timer& a, const Timer& b) { return a.dueMs != b.dueMs ? a.dueMs < b.dueMs : a.order < b.order; });
-  for (Timer& timer : due) {
-    if (stopped_) {  // kept for a later Run()
-      timers_.push_back(std::move(timer));
-      continue;
-    }
-    timer.action();
-  }
+  const std::optional<std::uint64_t> wait = timers_.MsUntilNext(NowMs());
+  return wait ? static_cast<int>(std::min<std::uint64_t>(*wait, INT_MAX)) : -1;
 }
 
 int PollEventLoop::Run() {
@@ -132,7 +104,7 @@ int PollEventLoop::Run() {
         (*handler)();
       }
     }
-    if (!stopped_) RunDueTimers();
+    if (!stopped_) timers_.RunDue(NowMs(), stopped_);
   }
 }
 

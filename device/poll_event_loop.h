@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "device_source.h"
+#include "timer_queue.h"
 
 namespace hiddevice {
 
@@ -37,17 +38,10 @@ class PollEventLoop final : public EventLoop {
   static bool StopOnSignal(int signal);
 
  private:
-  struct Timer {
-    std::uint64_t dueMs;
-    std::uint64_t order;
-    std::function<void()> action;
-  };
-  void RunDueTimers();
   int WaitTimeoutMs() const;
 
   std::map<int, std::shared_ptr<std::function<void()>>> handlers_;
-  std::vector<Timer> timers_;  // unsorted; few at a time
-  std::uint64_t nextOrder_ = 0;
+  TimerQueue timers_;
   std::vector<pollfd> fds_;
   bool stopped_ = false;
 };

@@ -67,7 +67,7 @@ void WindowsEventLoop::Watch(int handle, std::function<void()> onSignalled) {
 void WindowsEventLoop::Unwatch(int handle) { handlers_.erase(handle); }
 
 void WindowsEventLoop::After(unsigned delayMs, std::function<void()> action) {
-  timers_.push_back(Timer{GetTickCount64() + delayMs, nextOrder_++, std::move(action)});
+  timers_.Add(GetTickCount64(), delayMs, std::move(action));
 }
 
 bool WindowsEventLoop::StopOnSignal(int signal) {
@@ -87,36 +87,8 @@ bool WindowsEventLoop::StopOnSignal(int signal) {
 void WindowsEventLoop::Stop() { stopped_ = true; }
 
 unsigned long WindowsEventLoop::WaitTimeoutMs() const {
-  if (timers_.empty()) return INFINITE;
-  std::uint64_t due = UINT64_MAX;
-  for (const Timer& timer : timers_) due = std::min(due, timer.dueMs);
-  const std::uint64_t now = GetTickCount64();
-  if (due <= now) return 0;
-  return static_cast<DWORD>(std::min<std::uint64_t>(due - now, INFINITE - 1));
-}
-
-void WindowsEventLoop::RunDueTimers() {
-  const std::uint64_t now = GetTickCount64();
-  // Only what is due now: an action that asks for another at delay 0 runs
-  // on the next turn, after the handles have been served.
-  std::vector<Timer> due;
-  for (auto it = timers_.begin(); it != timers_.end();) {
-    if (it->dueMs <= now) {
-      due.push_back(std::move(*it));
-      it = timers_.erase(it);
-    } else {
-      ++it;
-    }
-  }
-  std::sort(due.begin(), due.end(),
-            [](const Timer& a, const Timer& b) { return a.dueMs != b.dueMs ? a.dueMs < b.dueMs : a.order < b.order; });
-  for (Timer& timer : due) {
-    if (stopped_) {  // kept for a later Run()
-      timers_.push_back(std::move(timer));
-      continue;
-    }
-    timer.action();
-  }
+  const std::optional<std::uint64_t> wait = timers_.MsUntilNext(GetTickCount64());
+  return wait ? static_cast<DWORD>(std::min<std::uint64_t>(*wait, INFINITE - 1)) : INFINITE;
 }
 
 void WindowsEventLoop::ServeSignalled(std::size_t from) {
@@ -164,7 +136,7 @@ int WindowsEventLoop::Run() {
     // Every turn, so that handles always signalled cannot hold up the
     // device notices.
     DispatchMessages();
-    if (!stopped_) RunDueTimers();
+    if (!stopped_) timers_.RunDue(GetTickCount64(), stopped_);
   }
 }
 

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "device_source.h"
+#include "timer_queue.h"
 
 namespace hiddevice {
 
@@ -52,19 +53,12 @@ class WindowsEventLoop final : public EventLoop {
   static constexpr wchar_t kParentStopVariable[] = L"KORVID_PARENT_STOP";
 
  private:
-  struct Timer {
-    std::uint64_t dueMs;
-    std::uint64_t order;
-    std::function<void()> action;
-  };
-  void RunDueTimers();
   unsigned long WaitTimeoutMs() const;
   void ServeSignalled(std::size_t from);
   void DispatchMessages();
 
   std::map<int, std::shared_ptr<std::function<void()>>> handlers_;
-  std::vector<Timer> timers_;  // unsorted; few at a time
-  std::uint64_t nextOrder_ = 0;
+  TimerQueue timers_;
   std::vector<void*> waited_;
   bool stopped_ = false;
 };

@@ -1,28 +1,6 @@
 #include "windows_report_writer.h"
 
-#include <chrono>
-#include <condition_variable>
-#include <cstring>
-#include <mutex>
-#include <thread>
-
 namespace hiddevice {
-
-struct ReportWriter::Shared {
-  std::mutex lock;
-  std::condition_variable changed;
-  HANDLE device = INVALID_HANDLE_VALUE;
-  HANDLE written = nullptr;  // the overlapped write's event
-  std::uint8_t bytes[kMaxBytes];
-  std::size_t size = 0;
-  unsigned timeoutMs = 0;
-  bool requested = false;  // a write waits for the thread
-  bool busy = false;       // the thread is in the system with it
-  bool done = false;       // its result is in
-  bool ok = false;
-  DWORD error = 0;
-  bool quit = false;
-};
 
 namespace {
 
@@ -55,72 +33,27 @@ DWORD WriteOnce(HANDLE device, HANDLE event, const std::uint8_t* bytes, std::siz
 
 }  // namespace
 
-ReportWriter::ReportWriter(HANDLE device) : shared_(new Shared) {
-  shared_->device = device;
-  shared_->written = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  std::thread(&ReportWriter::Serve, shared_).detach();
-}
+ReportWriter::ReportWriter(HANDLE device) : ReportWriter(device, CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
 
-ReportWriter::~ReportWriter() {
-  {
-    std::lock_guard<std::mutex> hold(shared_->lock);
-    shared_->quit = true;
-  }
-  shared_->changed.notify_all();
-}
-
-void ReportWriter::Serve(Shared* shared) {
-  std::unique_lock<std::mutex> hold(shared->lock);
-  for (;;) {
-    shared->changed.wait(hold, [shared] { return shared->requested || shared->quit; });
-    if (!shared->requested) break;
-    shared->requested = false;
-    shared->busy = true;
-    std::uint8_t bytes[kMaxBytes];
-    const std::size_t size = shared->size;
-    const unsigned timeoutMs = shared->timeoutMs;
-    std::memcpy(bytes, shared->bytes, size);
-    hold.unlock();
-
-    const DWORD error = shared->written == nullptr ? ERROR_NOT_ENOUGH_MEMORY
-                                                   : WriteOnce(shared->device, shared->written, bytes, size, timeoutMs);
-
-    hold.lock();
-    shared->busy = false;
-    shared->done = true;
-    shared->ok = error == 0;
-    shared->error = error;
-    shared->changed.notify_all();
-  }
-  hold.unlock();
-  if (shared->device != INVALID_HANDLE_VALUE) CloseHandle(shared->device);
-  if (shared->written != nullptr) CloseHandle(shared->written);
-  delete shared;
-}
+ReportWriter::ReportWriter(HANDLE device, HANDLE written)
+    : thread_(
+          [device, written](const std::uint8_t* bytes, std::size_t size, unsigned timeoutMs) -> unsigned long {
+            return written == nullptr ? ERROR_NOT_ENOUGH_MEMORY : WriteOnce(device, written, bytes, size, timeoutMs);
+          },
+          [device, written] {
+            if (device != INVALID_HANDLE_VALUE) CloseHandle(device);
+            if (written != nullptr) CloseHandle(written);
+          }) {}
 
 ReportWriter::Result ReportWriter::Write(const std::uint8_t* bytes, std::size_t size, unsigned timeoutMs) {
-  if (size > kMaxBytes) size = kMaxBytes;
-  std::unique_lock<std::mutex> hold(shared_->lock);
-  if (shared_->busy || shared_->requested) {  // an earlier write is still in flight
+  const std::optional<unsigned long> error = thread_.Write(bytes, size, timeoutMs);
+  if (!error) {
     lastError_ = ERROR_TIMEOUT;
     return Result::Failed;
   }
-  std::memcpy(shared_->bytes, bytes, size);
-  shared_->size = size;
-  shared_->timeoutMs = timeoutMs;
-  shared_->done = false;
-  shared_->requested = true;
-  shared_->changed.notify_all();
-  const bool finished =
-      shared_->changed.wait_for(hold, std::chrono::milliseconds(timeoutMs), [this] { return shared_->done; });
-  if (!finished) {
-    lastError_ = ERROR_TIMEOUT;
-    return Result::Failed;
-  }
-  shared_->done = false;
-  if (shared_->ok) return Result::Written;
-  lastError_ = shared_->error;
-  return MeansGone(shared_->error) ? Result::Gone : Result::Failed;
+  if (*error == 0) return Result::Written;
+  lastError_ = static_cast<DWORD>(*error);
+  return MeansGone(lastError_) ? Result::Gone : Result::Failed;
 }
 
 }  // namespace hiddevice

@@ -15,28 +15,27 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "write_thread.h"
+
 namespace hiddevice {
 
 class ReportWriter {
  public:
   enum class Result { Written, Gone, Failed };
 
-  // Takes `device`, opened for overlapped writes.
+  // Takes `device`, opened for overlapped writes. The writer never waits
+  // when it goes: its thread closes the handle once no write is in flight.
   explicit ReportWriter(HANDLE device);
-  // Never waits: the thread closes the handle and ends on its own.
-  ~ReportWriter();
-  ReportWriter(const ReportWriter&) = delete;
-  ReportWriter& operator=(const ReportWriter&) = delete;
 
-  static constexpr std::size_t kMaxBytes = 1024;
+  static constexpr std::size_t kMaxBytes = WriteThread::kMaxBytes;
   Result Write(const std::uint8_t* bytes, std::size_t size, unsigned timeoutMs);
   // The system's error of the last write that failed.
   DWORD LastError() const { return lastError_; }
 
  private:
-  struct Shared;
-  static void Serve(Shared* shared);
-  Shared* shared_;  // freed by the writer thread, which outlives the writer
+  // `written`: the event of the overlapped writes, the thread's to close.
+  ReportWriter(HANDLE device, HANDLE written);
+  WriteThread thread_;
   DWORD lastError_ = 0;
 };
 
