@@ -20,6 +20,8 @@ std::string UtcNow() {
 std::string HostName() {
   char name[256] = {};
   if (gethostname(name, sizeof name - 1) != 0) return std::string();
+  // The kernel's name for a host that was given none: no name at all.
+  if (std::strcmp(name, "(none)") == 0) return std::string();
   return name;
 }
 

@@ -234,6 +234,8 @@ station() {
   expect_status 1
   show /tmp/station.log
   [ "$(wc -l </tmp/station.log)" = 2 ] || fail "not two log lines"
+  # The guest was given no host name: the kernel's "(none)" is none.
+  [ "$(grep -c '"host": null' /tmp/station.log)" = 2 ] || fail "the host of a guest with no name is not null"
   image_is 1 /data/fw.payload
   for node in $(nodes_with_id $boot_id) $(nodes_with_id $app_id); do
     eval "port_$(serial_of "$node")=$(port_of "$node")"
