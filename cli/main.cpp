@@ -71,6 +71,8 @@ const char kFlashUsage[] =
     "                    host, node, port, serial, versions before and after, the firmware\n"
     "                    file's name, size and SHA-256, the result and its reason, the\n"
     "                    duration; several runs may log to one file at once\n"
+    "  --progress=STYLE  terminal (one line redrawn), plain (a line per percent) or parent\n"
+    "                    (lines --all and --station read back from their children)\n"
     "  --verbose         the engine's traces on standard error\n"
     "If the update is stopped (Ctrl-C, a failure), the controller stays in BOOT mode:\n"
     "run the same command again to finish it.\n";
