@@ -24,6 +24,8 @@
 #   station      --station --count 2: two controllers with two interfaces
 #                each, plugged in one after the other, each updated once as
 #                it comes, the station's summary
+#   station_replug  a controller unplugged mid-transfer is told to be
+#                plugged in again, and is updated when it comes back
 #   station_interrupt  Ctrl-C twice mid-transfer: the first waits for the
 #                update under way, the second stops it; status 130
 set -uo pipefail
@@ -269,6 +271,22 @@ PY
     grep -v '%  ' "$run/out"
     image_is_payload 1
     image_is_payload 2
+    ;;
+  station_replug)
+    firmware_ready
+    control plug --hold-after-chunk 3
+    "$wine" "$program" flash "Z:$run/firmware.dat" --station --count 2 --yes >"$run/out.raw" 2>"$run/err.raw" &
+    flash_pid=$!
+    held_at_chunk 3 || exit 1
+    control unplug 1
+    station_has 'KV0000000001: not updated: .*; plug it in again in BOOT mode' || exit 1
+    control release 1
+    control reattach 1
+    held_flash_ended
+    [[ $status == 1 ]] || fail "one run failed, the station ended $status: $(cat "$run/out" "$run/err")"
+    expect_in out 'KV0000000001: updated; it restarted in its application mode'
+    expect_in out '1 updated, 1 failed, 0 interrupted.'
+    image_is_payload 1
     ;;
   station_interrupt)
     firmware_ready
