@@ -233,13 +233,17 @@ case $case_name in
     control plug --fail-at-chunk 50
     list_until '"mode": "boot"' 2 || exit 1
     firmware_ready
-    korvid_update flash "Z:$run/firmware.dat" --all --yes --json --log "Z:$run/bench.log"
+    # The children get the file's name back whole through their command line.
+    mkdir -p "$run/bench files"
+    cp "$run/firmware.dat" "$run/bench files/fw & co.dat"
+    korvid_update flash "Z:$run/bench files/fw & co.dat" --all --yes --json --log "Z:$run/bench.log"
     [[ $status == 1 ]] || fail "flash --all with one failing ended $status: $(cat "$run/out" "$run/err")"
     python3 - "$run/out" "$run/bench.log" <<'PY' || fail "the event stream: $(cat "$run/out")"
 import json, sys
 events = [json.loads(line) for line in open(sys.argv[1]) if line.strip()]
 logged = sorted((entry["serial"], entry["result"]) for entry in map(json.loads, open(sys.argv[2])))
 assert logged == [("KV0000000001", "updated"), ("KV0000000002", "failed")], logged
+assert {entry["file"] for entry in map(json.loads, open(sys.argv[2]))} == {"fw & co.dat"}
 results = sorted(e["result"] for e in events if e["event"] == "result")
 assert results == ["failed", "updated"], results
 assert len({e["node"] for e in events if e["event"] == "result"}) == 2
