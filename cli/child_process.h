@@ -11,7 +11,9 @@ struct ChildProcess;
 
 // Starts this program again with `args` (args[0] is its name), its standard
 // input empty. `ownProcessGroup`: a terminal's Ctrl-C reaches the parent
-// alone, which decides what the child hears. Null when it could not start.
+// alone, which decides what the child hears (on Windows every child is a
+// group of its own and hears only InterruptChild). Null when it could not
+// start.
 std::shared_ptr<ChildProcess> StartChildProcess(const std::vector<std::string>& args, bool ownProcessGroup);
 
 // The value the event loop watches for the child's output.
