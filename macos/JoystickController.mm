@@ -85,6 +85,10 @@ const char* BaseName(const char* path) {
 }
 
 - (void)updateProgress:(int)percent {
+  // The engine reports after every chunk, about eighty times a percent: a
+  // value the bar already shows is not set again, as each set redraws it
+  // on the main thread, where the next acknowledgement waits.
+  if ([indicator doubleValue] == percent) return;
   [indicator setDoubleValue:percent];
 }
 
