@@ -41,7 +41,6 @@ bool SpawnChild(ChildRun& child, const FlashOptions& options, bool ownProcessGro
   if (options.verbose) args.push_back("--verbose");
   child.process = StartChildProcess(args, ownProcessGroup);
   if (!child.process) return false;
-  child.output = ChildOutputWatched(*child.process);
   child.startedMs = MonotonicMs();
   return true;
 }
@@ -49,8 +48,7 @@ bool SpawnChild(ChildRun& child, const FlashOptions& options, bool ownProcessGro
 void ReadChild(ChildRun& child, ChildListener& listener, hiddevice::EventLoop& loop) {
   const bool ended = !DrainChildOutput(*child.process, child.pending);
   if (ended) {
-    loop.Unwatch(child.output);
-    child.output = -1;
+    loop.Unwatch(ChildOutputWatched(*child.process));
     child.exitStatus = CollectChildStatus(*child.process);
     child.process.reset();
     child.endedMs = MonotonicMs();

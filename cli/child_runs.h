@@ -19,8 +19,7 @@ struct ChildRun {
   hiddevice::DeviceProperties properties;
   std::string label;    // how the board names the controller
   bool onBoard = true;  // its live line is shown
-  std::shared_ptr<ChildProcess> process;
-  int output = -1;  // what the loop watches of the child's output; -1 once it ended
+  std::shared_ptr<ChildProcess> process;  // while it runs
   std::string pending;
   Progress progress;
   bool progressShown = false;

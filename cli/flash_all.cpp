@@ -71,7 +71,7 @@ int RunFlashAll(const FlashOptions& options) {
       reporter.Ended(child);
       continue;
     }
-    loop.Watch(child.output, [&child, &reporter, &loop] {
+    loop.Watch(ChildOutputWatched(*child.process), [&child, &reporter, &loop] {
       ReadChild(child, reporter, loop);
       loop.Stop();
     });
@@ -80,7 +80,7 @@ int RunFlashAll(const FlashOptions& options) {
   bool interrupted = false;
   const auto running = [&] {
     for (const ChildRun& child : children) {
-      if (child.output >= 0) return true;
+      if (child.process) return true;
     }
     return false;
   };

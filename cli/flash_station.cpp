@@ -145,7 +145,7 @@ class Station final : public hiddevice::DeviceSourceClient {
       reporter_.Ended(run);
       return;
     }
-    loop_.Watch(run.output, [this, &run] { ReadChild(run, reporter_, loop_); });
+    loop_.Watch(ChildOutputWatched(*run.process), [this, &run] { ReadChild(run, reporter_, loop_); });
     board_.Redraw();
   }
 
