@@ -1,6 +1,6 @@
 #include "emulated_device.h"
 
-EmulatedDevice::EmulatedDevice(Testbed& testbed, CallMailbox& mailbox, DeviceSpec spec, unsigned port, mode_t mode,
+EmulatedDevice::EmulatedDevice(Testbed& testbed, DeviceSpec spec, unsigned port, mode_t mode,
                                const std::vector<HidrawNodeListener*>& listeners)
     : testbed_(testbed) {
   if (spec.bus != HidBus::Usb) spec.interfaces.resize(1);
@@ -16,7 +16,7 @@ EmulatedDevice::EmulatedDevice(Testbed& testbed, CallMailbox& mailbox, DeviceSpe
     const HidrawDescription& node = description_.nodes[i];
     HidrawIdentity identity{spec.bus,  spec.vendorId, spec.productId,    description_.name,
                             node.phys, spec.serial,   spec.interfaces[i]};
-    nodes_.push_back(std::make_unique<HidrawNode>(testbed, mailbox, identity, node.devnode, mode,
+    nodes_.push_back(std::make_unique<HidrawNode>(testbed, identity, node.devnode, mode,
                                                   i < listeners.size() ? listeners[i] : nullptr));
   }
 }

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "call_mailbox.h"
+#include "call_desk.h"
 #include "hidraw_description.h"
 #include "hidraw_node.h"
 #include "testbed.h"
@@ -17,7 +17,7 @@
 class EmulatedDevice {
  public:
   // `listeners` per interface (missing or null: takes writes, answers nothing).
-  EmulatedDevice(Testbed& testbed, CallMailbox& mailbox, DeviceSpec spec, unsigned port, mode_t mode,
+  EmulatedDevice(Testbed& testbed, DeviceSpec spec, unsigned port, mode_t mode,
                  const std::vector<HidrawNodeListener*>& listeners);
   EmulatedDevice(const EmulatedDevice&) = delete;
   EmulatedDevice& operator=(const EmulatedDevice&) = delete;

@@ -8,10 +8,9 @@ std::string ControllerProductString(uint16_t productId) {
   return productId == kBootProductId ? "Controller (BOOT)" : "Controller";
 }
 
-EmulatedLink::EmulatedLink(Testbed& testbed, CallMailbox& mailbox,
-                           std::vector<std::unique_ptr<EmulatedDevice>>& retired, LinkSettings settings,
+EmulatedLink::EmulatedLink(Testbed& testbed, std::vector<std::unique_ptr<EmulatedDevice>>& retired, LinkSettings settings,
                            OutputSink sink)
-    : testbed_(testbed), mailbox_(mailbox), retired_(retired), settings_(std::move(settings)), sink_(std::move(sink)) {}
+    : testbed_(testbed), retired_(retired), settings_(std::move(settings)), sink_(std::move(sink)) {}
 
 EmulatedLink::~EmulatedLink() {
   if (device_) retired_.push_back(std::move(device_));
@@ -33,7 +32,7 @@ bool EmulatedLink::Appear(const DeviceIdentity& identity) {
   const unsigned port =
       !boot && appearedInBootMode_ && settings_.returnPort != 0 ? settings_.returnPort : settings_.port;
   appearedInBootMode_ = appearedInBootMode_ || boot;
-  device_ = std::make_unique<EmulatedDevice>(testbed_, mailbox_, spec, port, settings_.nodeMode,
+  device_ = std::make_unique<EmulatedDevice>(testbed_, spec, port, settings_.nodeMode,
                                              std::vector<HidrawNodeListener*>{this});
   if (device_->Plug(error_)) return true;
   device_->Unplug();

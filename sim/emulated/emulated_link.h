@@ -36,7 +36,7 @@ class EmulatedLink final : public DeviceLink, private HidrawNodeListener {
   static constexpr std::size_t kShortReportSize = 8;
 
   // `retired` keeps unplugged devices alive for the emulator's lifetime.
-  EmulatedLink(Testbed& testbed, CallMailbox& mailbox, std::vector<std::unique_ptr<EmulatedDevice>>& retired,
+  EmulatedLink(Testbed& testbed, std::vector<std::unique_ptr<EmulatedDevice>>& retired,
                LinkSettings settings, OutputSink sink);
   ~EmulatedLink() override;
 
@@ -71,8 +71,7 @@ class EmulatedLink final : public DeviceLink, private HidrawNodeListener {
   void OnWriteReturned() override;
 
   Testbed& testbed_;
-  CallMailbox& mailbox_;
-  std::vector<std::unique_ptr<EmulatedDevice>>& retired_;
+    std::vector<std::unique_ptr<EmulatedDevice>>& retired_;
   LinkSettings settings_;
   OutputSink sink_;
   std::unique_ptr<EmulatedDevice> device_;

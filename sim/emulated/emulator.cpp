@@ -121,9 +121,9 @@ bool ParseControllerNumber(const std::string& text, unsigned& k) {
 
 // One emulated controller: its service, and the link that gives it nodes.
 struct Emulator::Controller {
-  Controller(Testbed& testbed, CallMailbox& mailbox, std::vector<std::unique_ptr<EmulatedDevice>>& retired,
+  Controller(Testbed& testbed, std::vector<std::unique_ptr<EmulatedDevice>>& retired,
              LinkSettings settings, const ServiceOptions& options, uint32_t shortReportAtChunk)
-      : link(testbed, mailbox, retired, std::move(settings), [this](const Report& report) { Take(report); }),
+      : link(testbed, retired, std::move(settings), [this](const Report& report) { Take(report); }),
         service(options, link),
         shortReportAtChunk(shortReportAtChunk) {}
 
@@ -147,6 +147,7 @@ struct Emulator::Controller {
 Emulator::Emulator(EmulatorOptions options)
     : options_(std::move(options)),
       loop_(g_main_loop_new(nullptr, FALSE)),
+      desk_([this](const HandedCall& call) { Answer(call); }),
       timer_([this] { ServeControllers(); }),
       control_([this](const std::string& line) { return Control(line); }),
       program_([this](int status) {
@@ -160,7 +161,7 @@ Emulator::~Emulator() {
 }
 
 bool Emulator::Start(std::string& error) {
-  if (!mailbox_.Ready() || !timer_.Ready()) {
+  if (!timer_.Ready()) {
     error = std::string("cannot make the event descriptors: ") + std::strerror(errno);
     return false;
   }
@@ -169,7 +170,6 @@ bool Emulator::Start(std::string& error) {
   signal(SIGPIPE, SIG_IGN);
   signalWatches_[0] = g_unix_signal_add(SIGINT, &Emulator::OnSigint, this);
   signalWatches_[1] = g_unix_signal_add(SIGTERM, &Emulator::OnSigterm, this);
-  mailboxWatch_ = g_unix_fd_add(mailbox_.WakeFd(), G_IO_IN, &Emulator::OnCallsWaiting, this);
 
   testbed_ = Testbed::Create(error);
   if (!testbed_) return false;
@@ -229,7 +229,7 @@ Emulator::Controller& Emulator::AddController(unsigned port, unsigned returnPort
   link.bootProduct = options_.bootProductName;
   link.serial = ControllerSerial(static_cast<unsigned>(controllers_.size() + 1));
   controllers_.push_back(
-      std::make_unique<Controller>(*testbed_, mailbox_, retired_, link, service, shortReportAtChunk));
+      std::make_unique<Controller>(*testbed_, retired_, link, service, shortReportAtChunk));
   Controller& controller = *controllers_.back();
   controller.service.Start(MonotonicUs());
   return controller;
@@ -274,7 +274,7 @@ std::string Emulator::PlugNew(const std::string& argument) {
 }
 
 bool Emulator::PlugExtra(ExtraDevice extra, unsigned port, std::string& error) {
-  extras_.push_back(std::make_unique<EmulatedDevice>(*testbed_, mailbox_, ExtraSpec(extra), port, 0666,
+  extras_.push_back(std::make_unique<EmulatedDevice>(*testbed_, ExtraSpec(extra), port, 0666,
                                                      std::vector<HidrawNodeListener*>{}));
   return extras_.back()->Plug(error);
 }
@@ -287,13 +287,8 @@ int Emulator::Run() {
 
 void Emulator::Quit() { g_main_loop_quit(loop_); }
 
-gboolean Emulator::OnCallsWaiting(gint, GIOCondition, gpointer self) {
-  static_cast<Emulator*>(self)->TakeCalls();
-  return G_SOURCE_CONTINUE;
-}
-
-void Emulator::TakeCalls() {
-  for (const HandedCall& call : mailbox_.Take()) call.node->Handle(call);
+void Emulator::Answer(const HandedCall& call) {
+  call.node->Handle(call);
   ServeControllers();
 }
 
@@ -438,11 +433,9 @@ void Emulator::Shutdown() {
     retired_.push_back(std::move(extra));
   }
   extras_.clear();
-  for (const HandedCall& call : mailbox_.Take()) call.node->Handle(call);
-  if (mailboxWatch_ != 0) g_source_remove(mailboxWatch_);
-  mailboxWatch_ = 0;
   for (auto& device : retired_) device->Forget();
   testbed_.reset();  // removes the testbed folder
   controllers_.clear();
   retired_.clear();
+  desk_.Close();
 }

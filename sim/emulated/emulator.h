@@ -1,6 +1,7 @@
 // korvid-emulated-controller's whole: the testbed, one controller service
 // per emulated controller with its link, the devices that are not ours, the
-// control channel and the program run under it, all on one GLib main loop.
+// control channel and the program run under it, all on one GLib main loop,
+// and the calls of programs answered on umockdev's thread (see CallDesk).
 #pragma once
 
 #include <glib.h>
@@ -9,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "call_mailbox.h"
+#include "call_desk.h"
 #include "child_program.h"
 #include "emulated_link.h"
 #include "emulator_options.h"
@@ -46,20 +47,18 @@ class Emulator {
                             mode_t mode);
   std::string PlugNew(const std::string& options);
   std::string ControllerCommand(const ControlCommand& command, Controller& controller, unsigned k);
-  void TakeCalls();
+  void Answer(const HandedCall& call);
   void ServeControllers();
   void OnStopSignal(int signal);
   void Quit();
   void Shutdown();
 
-  static gboolean OnCallsWaiting(gint fd, GIOCondition condition, gpointer self);
   static gboolean OnSigint(gpointer self);
   static gboolean OnSigterm(gpointer self);
 
   EmulatorOptions options_;
   GMainLoop* loop_;
-  CallMailbox mailbox_;
-  guint mailboxWatch_ = 0;
+  CallDesk desk_;
   std::unique_ptr<Testbed> testbed_;
   std::vector<std::unique_ptr<EmulatedDevice>> retired_;  // unplugged, still answering as pulled out
   std::vector<std::unique_ptr<Controller>> controllers_;

@@ -89,9 +89,8 @@ struct HidrawNode::HeldWrite {
 
 namespace {
 
-// What umockdev's thread needs to tell the main loop that results went out.
+// What umockdev's thread needs to tell that results went out.
 struct CompletionNote {
-  CallMailbox* mailbox;
   HidrawNode* node;
   UMockdevIoctlClient* client;  // one reference
 };
@@ -101,10 +100,9 @@ constexpr uint64_t kCompletionCheckUs = 50;
 
 }  // namespace
 
-HidrawNode::HidrawNode(Testbed& testbed, CallMailbox& mailbox, HidrawIdentity identity, std::string devnode,
-                       mode_t mode, HidrawNodeListener* listener)
+HidrawNode::HidrawNode(Testbed& testbed, HidrawIdentity identity, std::string devnode, mode_t mode,
+                       HidrawNodeListener* listener)
     : testbed_(testbed),
-      mailbox_(mailbox),
       identity_(std::move(identity)),
       devnode_(std::move(devnode)),
       mode_(mode),
@@ -115,10 +113,11 @@ HidrawNode::~HidrawNode() {
   if (handler_ != nullptr) g_object_unref(handler_);
   if (debtWatch_ != 0) g_source_remove(debtWatch_);
   if (ptySlave_ >= 0) close(ptySlave_);
-  if (GMainContext* context = umockdevContext_.exchange(nullptr)) g_main_context_unref(context);
+  if (umockdevContext_ != nullptr) g_main_context_unref(umockdevContext_);
 }
 
 void HidrawNode::Forget() {
+  forgotten_ = true;
   EndHeldWrites(ENODEV);
   DropCompletions();
   if (handler_ != nullptr) g_signal_handlers_disconnect_by_data(handler_, this);
@@ -229,6 +228,13 @@ void HidrawNode::Deliver(const Input& input, std::uint64_t openedBefore) {
 }
 
 void HidrawNode::Handle(const HandedCall& call) {
+  if (umockdevContext_ == nullptr) umockdevContext_ = g_main_context_ref_thread_default();
+  if (forgotten_) {
+    if (call.call == DeviceCall::Ioctl || call.call == DeviceCall::Read || call.call == DeviceCall::Write)
+      Complete(call.client, -1, ENODEV);
+    if (call.client != nullptr) g_object_unref(call.client);
+    return;
+  }
   switch (call.call) {
     case DeviceCall::Ioctl:
       AnswerIoctl(call.client);
@@ -240,7 +246,7 @@ void HidrawNode::Handle(const HandedCall& call) {
       AnswerWrite(call.client);
       break;
     case DeviceCall::Opened:
-      Opened(call.client, call.peer);
+      Opened(call.client);
       return;  // the reference stays with the reader
     case DeviceCall::Closed:
       Closed(call.client);
@@ -398,7 +404,7 @@ void HidrawNode::AnswerWrite(UMockdevIoctlClient* client) {
 }
 
 void HidrawNode::ReleaseAnswersAfterCompletion(UMockdevIoctlClient* client) {
-  GMainContext* context = umockdevContext_.load();
+  GMainContext* context = umockdevContext_;
   if (context == nullptr) {  // cannot happen once a write came; never hold answers for good
     HandedCall call{this, static_cast<UMockdevIoctlClient*>(g_object_ref(client)), DeviceCall::CompletionsOut};
     return Handle(call);
@@ -408,7 +414,7 @@ void HidrawNode::ReleaseAnswersAfterCompletion(UMockdevIoctlClient* client) {
   // result has been written to the program's connection.
   GSource* idle = g_idle_source_new();
   g_source_set_priority(idle, G_PRIORITY_LOW);
-  auto* note = new CompletionNote{&mailbox_, this, static_cast<UMockdevIoctlClient*>(g_object_ref(client))};
+  auto* note = new CompletionNote{this, static_cast<UMockdevIoctlClient*>(g_object_ref(client))};
   g_source_set_callback(idle, &HidrawNode::OnCompletionOut, note, [](gpointer data) {
     auto* note = static_cast<CompletionNote*>(data);
     if (note->client != nullptr) g_object_unref(note->client);
@@ -420,7 +426,7 @@ void HidrawNode::ReleaseAnswersAfterCompletion(UMockdevIoctlClient* client) {
 
 gboolean HidrawNode::OnCompletionOut(gpointer data) {
   auto* note = static_cast<CompletionNote*>(data);
-  note->mailbox->Post(HandedCall{note->node, note->client, DeviceCall::CompletionsOut});
+  CallDesk::Bring(HandedCall{note->node, note->client, DeviceCall::CompletionsOut});
   note->client = nullptr;  // the taker releases it
   return G_SOURCE_REMOVE;
 }
@@ -438,6 +444,9 @@ void HidrawNode::CheckCompletionsRead() {
   };
   completionsUnread_.erase(std::remove_if(completionsUnread_.begin(), completionsUnread_.end(), read),
                            completionsUnread_.end());
+  // Looked at again only while an answer waits for them: a paced link
+  // answers a frame later, when they are long read.
+  if (heldAnswers_.empty()) return;
   if (!completionsUnread_.empty()) {
     if (!completionCheck_) completionCheck_ = std::make_unique<MicrosecondTimer>([this] { CheckCompletionsRead(); });
     completionCheck_->WakeAt(MonotonicUs() + kCompletionCheckUs);
@@ -462,7 +471,9 @@ HidrawNode::Reader* HidrawNode::FindReader(UMockdevIoctlClient* client) {
   return nullptr;
 }
 
-void HidrawNode::Opened(UMockdevIoctlClient* client, int peer) {
+void HidrawNode::Opened(UMockdevIoctlClient* client) {
+  // umockdev accepts the next connection only once this returns.
+  const int peer = TakePeerSocket();
   readers_.push_back(std::make_unique<Reader>());
   Reader& reader = *readers_.back();
   reader.node = this;
@@ -543,13 +554,9 @@ gboolean HidrawNode::OnDoorbellReadable(gint, GIOCondition, gpointer self) {
   return G_SOURCE_REMOVE;
 }
 
-void HidrawNode::Hand(UMockdevIoctlClient* client, DeviceCall call, int peer) {
-  if (umockdevContext_.load() == nullptr) {
-    GMainContext* context = g_main_context_ref_thread_default();
-    GMainContext* none = nullptr;
-    if (!umockdevContext_.compare_exchange_strong(none, context)) g_main_context_unref(context);
-  }
-  mailbox_.Post(HandedCall{this, static_cast<UMockdevIoctlClient*>(g_object_ref(client)), call, peer});
+// Touches nothing of the node before the desk lets it in: it may be gone.
+void HidrawNode::Hand(gpointer self, UMockdevIoctlClient* client, DeviceCall call) {
+  CallDesk::Bring(HandedCall{static_cast<HidrawNode*>(self), static_cast<UMockdevIoctlClient*>(g_object_ref(client)), call});
 }
 
 int HidrawNode::TakePeerSocket() {
@@ -605,29 +612,28 @@ int HidrawNode::TakePeerSocket() {
 }
 
 gboolean HidrawNode::OnIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer self) {
-  static_cast<HidrawNode*>(self)->Hand(client, DeviceCall::Ioctl);
+  Hand(self, client, DeviceCall::Ioctl);
   return TRUE;
 }
 
 gboolean HidrawNode::OnRead(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer self) {
-  static_cast<HidrawNode*>(self)->Hand(client, DeviceCall::Read);
+  Hand(self, client, DeviceCall::Read);
   return TRUE;
 }
 
 gboolean HidrawNode::OnWrite(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer self) {
-  static_cast<HidrawNode*>(self)->Hand(client, DeviceCall::Write);
+  Hand(self, client, DeviceCall::Write);
   return TRUE;
 }
 
 void HidrawNode::OnConnected(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer self) {
   // umockdev tells of a closing only through the client's "connected".
   g_signal_connect(client, "notify::connected", G_CALLBACK(OnConnectedChanged), self);
-  auto* node = static_cast<HidrawNode*>(self);
-  node->Hand(client, DeviceCall::Opened, node->TakePeerSocket());
+  Hand(self, client, DeviceCall::Opened);
 }
 
 void HidrawNode::OnConnectedChanged(GObject* client, GParamSpec*, gpointer self) {
   auto* ioctlClient = reinterpret_cast<UMockdevIoctlClient*>(client);
   if (!umockdev_ioctl_client_get_connected(ioctlClient))
-    static_cast<HidrawNode*>(self)->Hand(ioctlClient, DeviceCall::Closed);
+    Hand(self, ioctlClient, DeviceCall::Closed);
 }

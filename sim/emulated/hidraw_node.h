@@ -31,22 +31,22 @@
 // so the node also watches its own copy of the emulator's end of each
 // program's connection, which hangs up either way.
 //
-// Handlers run on umockdev's thread and only hand each call to the mailbox;
-// everything else here runs on the main loop.
+// Handlers run on umockdev's thread, which brings each call to the desk and
+// answers it there, holding the emulator's state (see CallDesk); everything
+// else here runs on the main loop, holding it too.
 #pragma once
 
 #include <glib-object.h>
 #include <sys/types.h>
 
 #include <array>
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "call_mailbox.h"
+#include "call_desk.h"
 #include "hidraw_description.h"
 #include "microsecond_timer.h"
 #include "pty_session_holder.h"
@@ -86,7 +86,7 @@ class HidrawNode {
   static constexpr unsigned kWriteTimeoutMs = 5000;
 
   // `listener` may be null: the node takes writes and answers nothing.
-  HidrawNode(Testbed& testbed, CallMailbox& mailbox, HidrawIdentity identity, std::string devnode, mode_t mode,
+  HidrawNode(Testbed& testbed, HidrawIdentity identity, std::string devnode, mode_t mode,
              HidrawNodeListener* listener);
   ~HidrawNode();
   HidrawNode(const HidrawNode&) = delete;
@@ -110,9 +110,10 @@ class HidrawNode {
   // until usbhid's time-out, or the unplug.
   void StopTakingWrites();
 
-  // A call handed over from umockdev's thread; answers and releases it.
+  // A call brought to the desk on umockdev's thread; answers and releases it.
   void Handle(const HandedCall& call);
-  // Stops hearing from umockdev's thread, before the testbed goes.
+  // Stops hearing from umockdev's thread, before the testbed goes: a call
+  // already on its way is refused.
   void Forget();
 
   const std::string& Devnode() const { return devnode_; }
@@ -147,7 +148,7 @@ class HidrawNode {
   void CheckCompletionsRead();
   void DropCompletions();
   Reader* FindReader(UMockdevIoctlClient* client);
-  void Opened(UMockdevIoctlClient* client, int peer);
+  void Opened(UMockdevIoctlClient* client);
   void Closed(UMockdevIoctlClient* client);
   static gboolean OnPeerHungUp(gint fd, GIOCondition condition, gpointer reader);
   void DropReader(std::vector<std::unique_ptr<Reader>>::iterator it);
@@ -169,13 +170,12 @@ class HidrawNode {
   static gboolean OnWrite(UMockdevIoctlBase* handler, UMockdevIoctlClient* client, gpointer self);
   static void OnConnected(UMockdevIoctlBase* handler, UMockdevIoctlClient* client, gpointer self);
   static void OnConnectedChanged(GObject* client, GParamSpec* property, gpointer self);
-  void Hand(UMockdevIoctlClient* client, DeviceCall call, int peer = -1);
+  static void Hand(gpointer self, UMockdevIoctlClient* client, DeviceCall call);
   // The emulator's end of the connection umockdev has just accepted: the one
   // socket bound to this node's handler path that no earlier reader had.
   int TakePeerSocket();
 
   Testbed& testbed_;
-  CallMailbox& mailbox_;
   HidrawIdentity identity_;
   std::string devnode_;
   mode_t mode_;
@@ -185,12 +185,12 @@ class HidrawNode {
   bool gone_ = false;
 
   std::vector<std::unique_ptr<Reader>> readers_;
-  // umockdev's thread: the handler's socket, set before it is attached, and
-  // the inodes of the connections already taken.
+  // The handler's socket, and the inodes of the connections already taken.
   std::string handlerSocket_;
   std::vector<unsigned long> takenPeers_;
   // umockdev's own main context, where it sends the results of calls.
-  std::atomic<GMainContext*> umockdevContext_{nullptr};
+  GMainContext* umockdevContext_ = nullptr;
+  bool forgotten_ = false;
 
   bool takingWrites_ = true;
   std::vector<std::unique_ptr<HeldWrite>> heldWrites_;

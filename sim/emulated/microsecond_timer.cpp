@@ -30,23 +30,31 @@ MicrosecondTimer::~MicrosecondTimer() {
 }
 
 void MicrosecondTimer::WakeAt(uint64_t monotonicUs) {
-  itimerspec at{};
   // Zero would disarm the timer: a time already past is due at once.
   if (monotonicUs == 0) monotonicUs = 1;
+  // Asked again for the same wake-up with every call a program makes.
+  if (monotonicUs == armedAt_) return;
+  armedAt_ = monotonicUs;
+  itimerspec at{};
   at.it_value.tv_sec = static_cast<time_t>(monotonicUs / 1000000u);
   at.it_value.tv_nsec = static_cast<long>(monotonicUs % 1000000u) * 1000;
   timerfd_settime(fd_, TFD_TIMER_ABSTIME, &at, nullptr);
 }
 
 void MicrosecondTimer::Cancel() {
+  if (armedAt_ == 0) return;
+  armedAt_ = 0;
   const itimerspec never{};
   timerfd_settime(fd_, 0, &never, nullptr);
 }
 
 gboolean MicrosecondTimer::OnReadable(gint fd, GIOCondition, gpointer self) {
+  // Nothing to read: set again or cancelled on umockdev's thread since poll
+  // saw it due.
   uint64_t expirations;
-  ssize_t ignored = read(fd, &expirations, sizeof expirations);
-  (void)ignored;
-  static_cast<MicrosecondTimer*>(self)->onDue_();
+  if (read(fd, &expirations, sizeof expirations) != sizeof expirations) return G_SOURCE_CONTINUE;
+  auto* timer = static_cast<MicrosecondTimer*>(self);
+  timer->armedAt_ = 0;  // a timer that went off is disarmed
+  timer->onDue_();
   return G_SOURCE_CONTINUE;
 }

@@ -1,4 +1,5 @@
-// A wake-up on the main loop at an exact microsecond of CLOCK_MONOTONIC.
+// A wake-up on the main loop at an exact microsecond of CLOCK_MONOTONIC, set
+// from either thread that holds the emulator's state (see CallDesk).
 // GLib's own time-outs count whole milliseconds; a paced link needs its frame
 // boundaries to the microsecond.
 #pragma once
@@ -31,4 +32,5 @@ class MicrosecondTimer {
   std::function<void()> onDue_;
   int fd_ = -1;
   guint watch_ = 0;
+  uint64_t armedAt_ = 0;  // 0: disarmed
 };

@@ -1,5 +1,6 @@
 // The umockdev testbed: a folder of its own standing in for /sys and /dev
-// for every program started under it. Called on the main loop only.
+// for every program started under it. Called only holding the emulator's
+// state (see CallDesk).
 #pragma once
 
 #include <memory>
