@@ -29,3 +29,16 @@ if ((${#missing[@]} > 0)); then
   "${sudo_cmd[@]}" apt-get update -q
   DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
 fi
+
+# umockdev brings uevents to a program's udev monitor as datagrams on a Unix
+# socket, which holds net.unix.max_dgram_qlen of them (10 by default), and it
+# aborts the emulator when one is full; a kernel's monitor holds thousands.
+# Room for a station's bursts of plugs and returns (not kept after a reboot).
+qlen=/proc/sys/net/unix/max_dgram_qlen
+if (($(cat "$qlen" 2>/dev/null || echo 512) < 512)); then
+  # Without asking for a password: the tests run without it too.
+  ask=()
+  [[ $(id -u) -eq 0 ]] || ask=(sudo -n)
+  echo 512 | "${ask[@]}" tee "$qlen" >/dev/null 2>&1 ||
+    echo "setup: net.unix.max_dgram_qlen stays at $(cat "$qlen"): emulated tests may lose the emulator to a burst of uevents" >&2
+fi

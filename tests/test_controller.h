@@ -3,8 +3,9 @@
 // (directly, or through Wine's HID stack), plugged in, read back and driven
 // through the emulator's control commands.
 //
-// umockdev ends the emulator when a program's udev monitor holds 10 unread
-// uevents (the kernel would drop them), and a plug or an unplug sends 4: a
+// umockdev ends the emulator when a program's udev monitor holds more unread
+// uevents than net.unix.max_dgram_qlen (10 unless scripts/setup.sh could
+// raise it; the kernel would drop them), and a plug or an unplug sends 4: a
 // test lets its run loop turn between every two of them.
 #pragma once
 

@@ -287,7 +287,8 @@ TEST(Devices, DevicesThatAreNotOursTakeWritesAndAnswerNothing) {
     EXPECT_EQ(other.Write(VersionRequest()), 65);
     // The emulator answers in order: once the controller's answer is here,
     // an answer of the other device would have been queued before it.
-    ASSERT_TRUE(controller.Write(VersionRequest()) == 65 && controller.Answer().has_value());
+    ASSERT_EQ(controller.Write(VersionRequest()), 65) << std::strerror(errno);
+    ASSERT_TRUE(controller.Answer().has_value()) << Control("status 1");
     EXPECT_FALSE(other.Readable(0));
   }
 }
@@ -466,7 +467,8 @@ TEST(TwoInterfaces, BothNodesHangOnOneUsbDeviceWithTheSameIdsAndOnlyTheFirstSpea
       // Once the controller answered on its own node, an answer here would
       // have been queued before it.
       HidrawFile controller("/dev/hidraw0");
-      ASSERT_TRUE(controller.Write(VersionRequest()) == 65 && controller.Answer().has_value());
+      ASSERT_EQ(controller.Write(VersionRequest()), 65) << std::strerror(errno);
+    ASSERT_TRUE(controller.Answer().has_value()) << Control("status 1");
       EXPECT_FALSE(file.Readable(0));
     }
   }

@@ -293,7 +293,8 @@ for l in lines:
     control release 4 && control reattach 4
     # A plug sends 8 uevents here (two nodes): the next waits for the station
     # to have taken this one's, as umockdev ends the emulator when a reader's
-    # queue holds 10. It has seen the controller after the first node's; a
+    # queue holds 10 (unless setup raised the limit). It has seen the
+    # controller after the first node's; a
     # few reports of the new transfer show it back in its loop, where it
     # reads the rest.
     wait_line '"controller", "node": [^,]*, "port": "1-4"' "" 2
