@@ -73,7 +73,7 @@ start_testbed() {
   emulator_pid=$!
   # An emulator that did not end well tells why.
   trap '[[ -z ${station:-} ]] || kill "$station" 2>/dev/null || true
-    "$emulator" --send "$work/control" quit >/dev/null 2>&1
+    "$emulator" --send "$work/control" quit >/dev/null 2>&1 || true
     wait "$emulator_pid" || { echo "the emulator ended with status $?:"; cat "$work/emulator.err"; }
     rm -rf "$work"' EXIT
   for _ in $(seq 600); do [[ -s $work/root ]] && return 0; kill -0 "$emulator_pid" || break; sleep 0.05; done
