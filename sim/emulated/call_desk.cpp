@@ -55,6 +55,10 @@ void CallDesk::Bring(const HandedCall& call) {
   Desk& desk = TheDesk();
   std::lock_guard<std::mutex> held(desk.lock);
   if (desk.open) return desk.answerer(call);
+  RefuseCall(call);
+}
+
+void RefuseCall(const HandedCall& call) {
   if (call.client == nullptr) return;
   if (call.call == DeviceCall::Ioctl || call.call == DeviceCall::Read || call.call == DeviceCall::Write)
     umockdev_ioctl_client_complete(call.client, -1, ENODEV);

@@ -33,6 +33,9 @@ struct HandedCall {
   DeviceCall call;
 };
 
+// Fails the call as on a device that is gone, and releases it.
+void RefuseCall(const HandedCall& call);
+
 class CallDesk {
  public:
   using Answerer = std::function<void(const HandedCall&)>;

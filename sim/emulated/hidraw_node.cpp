@@ -229,12 +229,7 @@ void HidrawNode::Deliver(const Input& input, std::uint64_t openedBefore) {
 
 void HidrawNode::Handle(const HandedCall& call) {
   if (umockdevContext_ == nullptr) umockdevContext_ = g_main_context_ref_thread_default();
-  if (forgotten_) {
-    if (call.call == DeviceCall::Ioctl || call.call == DeviceCall::Read || call.call == DeviceCall::Write)
-      Complete(call.client, -1, ENODEV);
-    if (call.client != nullptr) g_object_unref(call.client);
-    return;
-  }
+  if (forgotten_) return RefuseCall(call);
   switch (call.call) {
     case DeviceCall::Ioctl:
       AnswerIoctl(call.client);
@@ -404,14 +399,10 @@ void HidrawNode::AnswerWrite(UMockdevIoctlClient* client) {
 }
 
 void HidrawNode::ReleaseAnswersAfterCompletion(UMockdevIoctlClient* client) {
-  GMainContext* context = umockdevContext_;
-  if (context == nullptr) {  // cannot happen once a write came; never hold answers for good
-    HandedCall call{this, static_cast<UMockdevIoctlClient*>(g_object_ref(client)), DeviceCall::CompletionsOut};
-    return Handle(call);
-  }
-  // umockdev sends a result from its own context, in steps each due at once
-  // at the default priority; an idle of lower priority there runs once the
-  // result has been written to the program's connection.
+  // umockdev sends a result from its own context (which Handle, where every
+  // write comes through, has noted), in steps each due at once at the
+  // default priority; an idle of lower priority there runs once the result
+  // has been written to the program's connection.
   GSource* idle = g_idle_source_new();
   g_source_set_priority(idle, G_PRIORITY_LOW);
   auto* note = new CompletionNote{this, static_cast<UMockdevIoctlClient*>(g_object_ref(client))};
@@ -420,7 +411,7 @@ void HidrawNode::ReleaseAnswersAfterCompletion(UMockdevIoctlClient* client) {
     if (note->client != nullptr) g_object_unref(note->client);
     delete note;
   });
-  g_source_attach(idle, context);
+  g_source_attach(idle, umockdevContext_);
   g_source_unref(idle);
 }
 
@@ -556,7 +547,8 @@ gboolean HidrawNode::OnDoorbellReadable(gint, GIOCondition, gpointer self) {
 
 // Touches nothing of the node before the desk lets it in: it may be gone.
 void HidrawNode::Hand(gpointer self, UMockdevIoctlClient* client, DeviceCall call) {
-  CallDesk::Bring(HandedCall{static_cast<HidrawNode*>(self), static_cast<UMockdevIoctlClient*>(g_object_ref(client)), call});
+  auto* node = static_cast<HidrawNode*>(self);
+  CallDesk::Bring(HandedCall{node, static_cast<UMockdevIoctlClient*>(g_object_ref(client)), call});
 }
 
 int HidrawNode::TakePeerSocket() {
