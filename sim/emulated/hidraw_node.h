@@ -32,8 +32,9 @@
 // program's connection, which hangs up either way.
 //
 // Handlers run on umockdev's thread, which brings each call to the desk and
-// answers it there, holding the emulator's state (see CallDesk); everything
-// else here runs on the main loop, holding it too.
+// answers it there, holding the emulator's state (see CallDesk). Everything
+// else here runs holding it too: on the main loop, or on umockdev's thread
+// where an answered call moves the controller on.
 #pragma once
 
 #include <glib-object.h>
