@@ -18,9 +18,6 @@ namespace {
 
 constexpr unsigned kWriteTimeoutMs = 1000;
 constexpr std::size_t kReportBytes = 64;
-// Reports queued at one wake-up are read in one go, up to this many, so that
-// one busy device cannot starve the loop.
-constexpr int kReadsPerWakeUp = 16;
 
 bool Listed(const std::vector<DeviceMatch>& list, std::uint16_t vendorId, std::uint16_t productId) {
   return std::any_of(list.begin(), list.end(), [&](const DeviceMatch& match) {
@@ -244,22 +241,24 @@ void HidrawDeviceSource::Opened(const PendingOpen& pending, OpenedNode node) {
 }
 
 void HidrawDeviceSource::OnReadable(DeviceId id) {
+  // One report per readiness notice: the loop comes back at once while more
+  // are queued, and a read that finds nothing costs as much as a poll and
+  // much more where the node is emulated.
+  const auto found = open_.find(id);
+  if (found == open_.end()) return;
   std::uint8_t report[4096];  // a longer report than ours is handed on whole
-  for (int i = 0; i < kReadsPerWakeUp; ++i) {
-    const auto found = open_.find(id);
-    if (found == open_.end()) return;  // the client's answer removed it
-    const ssize_t got = read(found->second.fd, report, sizeof report);
-    if (got > 0) {
-      client_.InputReport(id, report, static_cast<std::size_t>(got));
-      continue;
-    }
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
-    // End of file, a removed device, or an error no read will get past:
-    // the device is of no more use.
-    Remove(id);
+  ssize_t got;
+  do {
+    got = read(found->second.fd, report, sizeof report);
+  } while (got < 0 && errno == EINTR);
+  if (got > 0) {
+    client_.InputReport(id, report, static_cast<std::size_t>(got));
     return;
   }
+  if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
+  // End of file, a removed device, or an error no read will get past:
+  // the device is of no more use.
+  Remove(id);
 }
 
 void HidrawDeviceSource::Remove(DeviceId id) {
