@@ -7,6 +7,21 @@
 
 #include "child_process.h"
 
+namespace {
+
+// The child gets its standard input, output and error, and nothing else:
+// not a descriptor some library opened without close-on-exec, nor one on a
+// controller's node that the parent was still closing on another thread
+// when it forked. A child holding such a node would keep it open, and its
+// reports queued, for as long as it runs.
+void CloseInherited() {
+  if (close_range(STDERR_FILENO + 1, ~0U, 0) == 0) return;
+  const long limit = sysconf(_SC_OPEN_MAX);
+  for (int fd = STDERR_FILENO + 1; fd < (limit > 0 && limit < 65536 ? limit : 65536); ++fd) close(fd);
+}
+
+}  // namespace
+
 struct ChildProcess {
   pid_t pid = -1;
   int output = -1;
@@ -34,6 +49,7 @@ std::shared_ptr<ChildProcess> StartChildProcess(const std::vector<std::string>& 
     dup2(pipeFds[1], STDERR_FILENO);
     const int nothing = open("/dev/null", O_RDONLY);
     if (nothing >= 0) dup2(nothing, STDIN_FILENO);
+    CloseInherited();
     execv("/proc/self/exe", argv.data());
     _exit(127);
   }

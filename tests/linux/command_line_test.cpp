@@ -1,6 +1,11 @@
 // korvid-update's own parts, without devices: what a person or a parent
-// process is shown of the progress, and device-supplied text made safe for
-// a terminal and for JSON.
+// process is shown of the progress, device-supplied text made safe for a
+// terminal and for JSON, and what a child process is given.
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <set>
@@ -9,11 +14,32 @@
 
 #include <gtest/gtest.h>
 
+#include "child_process.h"
 #include "device_text.h"
 #include "progress_view.h"
 #include "sha256.h"
 
 namespace {
+
+// Started by the ChildProcess cases as their child (this program again):
+// lists the descriptors it has beyond standard input, output and error, one
+// "fd -> target" a line, and ends before any test runs.
+constexpr char kListDescriptors[] = "KORVID_TEST_LIST_DESCRIPTORS";
+const bool kListedDescriptors = [] {
+  if (std::getenv(kListDescriptors) == nullptr) return false;
+  DIR* dir = opendir("/proc/self/fd");
+  if (dir == nullptr) _exit(3);
+  while (const dirent* entry = readdir(dir)) {
+    const int fd = std::atoi(entry->d_name);
+    if (entry->d_name[0] == '.' || fd <= STDERR_FILENO || fd == dirfd(dir)) continue;
+    char target[256] = {};
+    const std::string link = std::string("/proc/self/fd/") + entry->d_name;
+    if (readlink(link.c_str(), target, sizeof target - 1) < 0) target[0] = '?';
+    std::printf("%d -> %s\n", fd, target);
+  }
+  std::fflush(stdout);
+  _exit(0);
+}();
 
 // What a view wrote, from a stream in memory.
 class Captured {
@@ -194,6 +220,28 @@ TEST(Sha256, KnownDigestsWholeAndInPieces) {
     }
     EXPECT_EQ(pieces.Finish(), c.digest);
   }
+}
+
+// A descriptor left open without close-on-exec (by a library, or one on a
+// controller's node that another thread of the parent was closing) stays
+// with the parent: the child holds nothing but its standard streams.
+TEST(ChildProcess, InheritsNothingButItsStandardStreams) {
+  const int leftOpen = open("/dev/null", O_RDONLY);
+  ASSERT_GE(leftOpen, 0);
+  setenv(kListDescriptors, "1", 1);
+  const std::shared_ptr<ChildProcess> child = StartChildProcess({"korvid_command_line_tests"}, false);
+  unsetenv(kListDescriptors);
+  close(leftOpen);
+  ASSERT_TRUE(child);
+
+  std::string listed;
+  for (;;) {
+    pollfd readable{ChildOutputWatched(*child), POLLIN, 0};
+    ASSERT_EQ(poll(&readable, 1, 10000), 1) << "the child said nothing for 10 s: " << listed;
+    if (!DrainChildOutput(*child, listed)) break;
+  }
+  EXPECT_EQ(CollectChildStatus(*child), 0);
+  EXPECT_EQ(listed, "");
 }
 
 }  // namespace
