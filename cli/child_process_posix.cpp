@@ -16,8 +16,9 @@ namespace {
 // reports queued, for as long as it runs.
 void CloseInherited() {
   if (close_range(STDERR_FILENO + 1, ~0U, 0) == 0) return;
-  const long limit = sysconf(_SC_OPEN_MAX);
-  for (int fd = STDERR_FILENO + 1; fd < (limit > 0 && limit < 65536 ? limit : 65536); ++fd) close(fd);
+  const long most = sysconf(_SC_OPEN_MAX);
+  const int limit = most > 0 && most < 65536 ? static_cast<int>(most) : 65536;
+  for (int fd = STDERR_FILENO + 1; fd < limit; ++fd) close(fd);
 }
 
 }  // namespace

@@ -22,8 +22,8 @@
 namespace {
 
 // Started by the ChildProcess cases as their child (this program again):
-// lists the descriptors it has beyond standard input, output and error, one
-// "fd -> target" a line, and ends before any test runs.
+// lists the descriptors it has beyond standard input, output and error, and
+// ends before any test runs.
 constexpr char kListDescriptors[] = "KORVID_TEST_LIST_DESCRIPTORS";
 const bool kListedDescriptors = [] {
   if (std::getenv(kListDescriptors) == nullptr) return false;
@@ -31,11 +31,7 @@ const bool kListedDescriptors = [] {
   if (dir == nullptr) _exit(3);
   while (const dirent* entry = readdir(dir)) {
     const int fd = std::atoi(entry->d_name);
-    if (entry->d_name[0] == '.' || fd <= STDERR_FILENO || fd == dirfd(dir)) continue;
-    char target[256] = {};
-    const std::string link = std::string("/proc/self/fd/") + entry->d_name;
-    if (readlink(link.c_str(), target, sizeof target - 1) < 0) target[0] = '?';
-    std::printf("%d -> %s\n", fd, target);
+    if (entry->d_name[0] != '.' && fd > STDERR_FILENO && fd != dirfd(dir)) std::printf("%d ", fd);
   }
   std::fflush(stdout);
   _exit(0);
