@@ -10,9 +10,12 @@
 #       goal is at most 1.01 times;
 #   (c) four controllers at once, paced (korvid-update --all): the span from
 #       the first header to the last completion against one controller's
-#       transfer; the goal is at most 1.05 times. Beside it, four updaters
-#       that cost nothing at once: the emulation's own floor.
-# Each variant runs --runs times (default 3); the median is printed with the spread.
+#       transfer. Beside it, four updaters that cost nothing at once: the
+#       emulation's own floor, whose goal is at most 1.05 times; --all's is
+#       at most 1.02 times that floor.
+# Each variant runs --runs times (default 3); the median is printed with the
+# spread. In (b) and (c) the two updaters take turns, and each run of
+# korvid-update is set against the floor's run just before it.
 # Usage: bench/linux_update_bench.sh [--runs N] [--payload-size N]
 set -uo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
@@ -23,7 +26,7 @@ while (($# > 0)); do
   case $1 in
     --runs) runs=${2:?}; shift 2 ;;
     --payload-size) payload=${2:?}; shift 2 ;;
-    -h | --help) sed -n '2,16p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h | --help) sed -n '2,19p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) echo "unknown option: $1" >&2; exit 2 ;;
   esac
 done
@@ -90,10 +93,10 @@ one_run() {
   ((status == 0)) || { echo "run failed ($status): $(tail -1 "$work/out")" >&2; return 1; }
 }
 
-# summarize NAME FORMAT: the median and spread of the figures in $work/figures.
+# summarize FILE NAME FORMAT: the median and spread of the figures in FILE.
 summarize() {
-  [[ -s $work/figures ]] || { printf '%-52s no successful run\n' "$1"; return; }
-  sort -n "$work/figures" | awk -v name="$1" -v format="$2" '
+  [[ -s $1 ]] || { printf '%-52s no successful run\n' "$2"; return; }
+  sort -n "$1" | awk -v name="$2" -v format="$3" '
     { v[NR] = $1; extra[NR] = $2 }
     END { m = int((NR + 1) / 2); printf "%-52s " format "   (runs: %d, %.4f to %.4f)\n", name, v[m], extra[m], NR, v[1], v[NR] }'
 }
@@ -106,33 +109,58 @@ unpaced() {  # NAME UPDATER
     read -r header completion reports chunks <"$work/run"
     awk -v us=$((completion - header)) -v n="$chunks" 'BEGIN { printf "%.1f %d\n", us / n, n }' >>"$work/figures"
   done
-  summarize "$1" "%7.1f us per chunk (%d chunks)"
+  summarize "$work/figures" "$1" "%7.1f us per chunk (%d chunks)"
 }
 
-paced() {  # NAME UPDATER
-  local i
-  : >"$work/figures"
-  for ((i = 0; i < runs; i++)); do
-    one_run "$2" 1 --paced >"$work/run" || continue
-    read -r header completion reports chunks <"$work/run"
-    # Reports are taken at frame boundaries: header at frame 0, completion at frame us/1000.
-    awk -v us=$((completion - header)) -v r="$reports" 'BEGIN { printf "%.4f %d\n", (us / 1000 + 1) / r, r }' >>"$work/figures"
-  done
-  summarize "$1" "%7.4f x frames (%d reports)"
+# The machine's speed drifts over minutes, so the updater and its floor run
+# in turns, and each run of the updater is set against the floor's run just
+# before it.
+
+paced_ratio() {  # UPDATER: frames used / frames needed of one paced run
+  one_run "$1" 1 --paced >"$work/run" || return 1
+  read -r header completion reports _ <"$work/run"
+  # Reports are taken at frame boundaries: header at frame 0, completion at frame us/1000.
+  awk -v us=$((completion - header)) -v r="$reports" 'BEGIN { printf "%.4f %d\n", (us / 1000 + 1) / r, r }'
 }
 
-four_at_once() {  # NAME UPDATER
-  local i single=0
-  : >"$work/figures"
+paced() {
+  local i floor program
+  : >"$work/floor"; : >"$work/program"; : >"$work/excess"
   for ((i = 0; i < runs; i++)); do
-    one_run "$2" 1 --paced >"$work/run" || continue
-    read -r header completion _ _ <"$work/run"
-    single=$((completion - header))
-    one_run "$2" 4 --paced >"$work/run" || continue
-    awk -v single="$single" 'NR == 1 || $1 < first { first = $1 } NR == 1 || $2 > last { last = $2 }
-      END { printf "%.4f %d\n", (last - first) / single, (last - first) / 1000 }' "$work/run" >>"$work/figures"
+    floor=$(paced_ratio null) || continue
+    program=$(paced_ratio cli) || continue
+    echo "$floor" >>"$work/floor"
+    echo "$program" >>"$work/program"
+    awk -v p="${program% *}" -v f="${floor% *}" 'BEGIN { printf "%.4f 0\n", p - f }' >>"$work/excess"
   done
-  summarize "$1" "%7.4f x one controller (%d ms for all four)"
+  summarize "$work/floor" "(b) paced 1 ms frames, the updater that costs nothing" "%7.4f x frames (%d reports)"
+  summarize "$work/program" "(b) paced 1 ms frames, korvid-update" "%7.4f x frames (%d reports)"
+  summarize "$work/excess" "(b) korvid-update minus the floor, run by run" "%+7.4f%.0s"
+}
+
+four_ratio() {  # UPDATER: span of four at once / one controller's time
+  local header completion single
+  one_run "$1" 1 --paced >"$work/run" || return 1
+  read -r header completion _ _ <"$work/run"
+  single=$((completion - header))
+  one_run "$1" 4 --paced >"$work/run" || return 1
+  awk -v single="$single" 'NR == 1 || $1 < first { first = $1 } NR == 1 || $2 > last { last = $2 }
+    END { printf "%.4f %d\n", (last - first) / single, (last - first) / 1000 }' "$work/run"
+}
+
+four_at_once() {
+  local i floor program
+  : >"$work/floor"; : >"$work/program"; : >"$work/excess"
+  for ((i = 0; i < runs; i++)); do
+    floor=$(four_ratio null) || continue
+    program=$(four_ratio cli) || continue
+    echo "$floor" >>"$work/floor"
+    echo "$program" >>"$work/program"
+    awk -v p="${program% *}" -v f="${floor% *}" 'BEGIN { printf "%.4f 0\n", p / f }' >>"$work/excess"
+  done
+  summarize "$work/floor" "(c) four at once, paced, the updater that costs nothing" "%7.4f x one controller (%d ms for all four)"
+  summarize "$work/program" "(c) four controllers at once, paced, korvid-update --all" "%7.4f x one controller (%d ms for all four)"
+  summarize "$work/excess" "(c) --all / the floor, run by run" "%7.4f%.0s"
 }
 
 echo "korvid-update whole update through emulated hidraw nodes, $payload-byte payload ($(((payload + 31) / 32)) chunks)"
@@ -140,8 +168,6 @@ echo "machine: $(nproc) cores, $(sed -n 's/^model name\s*: //p' /proc/cpuinfo | 
 "$build/bench/korvid_emulated_round_trip" >/dev/null 2>&1 || true
 unpaced "(a) unpaced, the updater that costs nothing" null
 unpaced "(a) unpaced, korvid-update" cli
-paced "(b) paced 1 ms frames, the updater that costs nothing" null
-paced "(b) paced 1 ms frames, korvid-update" cli
-four_at_once "(c) four at once, paced, the updater that costs nothing" null
-four_at_once "(c) four controllers at once, paced, korvid-update --all" cli
-echo "goals: (b) at most 1.01 x the frames the transfer needs; (c) at most 1.05 x one controller's time"
+paced
+four_at_once
+echo "goals: (b) at most 1.01 x the frames the transfer needs; (c) the floor at most 1.05 x one controller's time, --all at most 1.02 x the floor"
