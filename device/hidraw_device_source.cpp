@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <iterator>
 #include <cstring>
 #include <vector>
 
@@ -105,26 +106,37 @@ void HidrawDeviceSource::ScheduleRescan() {
   });
 }
 
+// Runs every second on the loop, during transfers too: only nodes not known
+// already are asked of udev.
 void HidrawDeviceSource::Rescan() {
-  udev_enumerate* enumerate = udev_enumerate_new(udev_);
-  if (enumerate == nullptr) return;
-  udev_enumerate_add_match_subsystem(enumerate, "hidraw");
-  udev_enumerate_scan_devices(enumerate);
-  std::set<std::string> present;
-  udev_list_entry* entry;
-  udev_list_entry_foreach(entry, udev_enumerate_get_list_entry(enumerate)) {
-    udev_device* device = udev_device_new_from_syspath(udev_, udev_list_entry_get_name(entry));
+  const std::optional<std::set<std::string>> present = ListHidrawSyspaths();
+  if (!present) return;  // a listing that failed says nothing of what went
+  for (const std::string& syspath : *present) {
+    if (Known(syspath)) continue;
+    udev_device* device = udev_device_new_from_syspath(udev_, syspath.c_str());
     if (device == nullptr) continue;
-    if (const char* syspath = udev_device_get_syspath(device)) present.insert(syspath);
     Consider(device, false);
     udev_device_unref(device);
   }
-  udev_enumerate_unref(enumerate);
   std::vector<std::string> gone;
   for (const auto& watched : seen_) {
-    if (present.count(watched.first) == 0) gone.push_back(watched.first);
+    if (present->count(watched.first) == 0) gone.push_back(watched.first);
   }
   for (const std::string& syspath : gone) Forget(syspath);
+  for (auto it = ignored_.begin(); it != ignored_.end();) it = present->count(*it) != 0 ? std::next(it) : ignored_.erase(it);
+}
+
+bool HidrawDeviceSource::Known(const std::string& syspath) const {
+  if (ignored_.count(syspath) != 0 || seen_.count(syspath) != 0 || otherInterfaces_.count(syspath) != 0 ||
+      unavailable_.count(syspath) != 0)
+    return true;
+  for (const auto& entry : open_) {
+    if (entry.second.syspath == syspath) return true;
+  }
+  for (const auto& entry : pending_) {
+    if (entry.second.syspath == syspath) return true;
+  }
+  return false;
 }
 
 void HidrawDeviceSource::OnMonitorEvent() {
@@ -147,7 +159,13 @@ void HidrawDeviceSource::OnMonitorEvent() {
 
 void HidrawDeviceSource::Consider(udev_device* device, bool retryUnavailable) {
   const std::optional<HidrawNode> node = DescribeHidrawNode(device);
-  if (!node || node->bus != kBusUsb) return;
+  if (!node) return;  // perhaps not described yet: asked again at the next listing
+  // The bus and identifiers are in the HID device's name, part of the
+  // syspath: a node judged not ours stays so.
+  if (node->bus != kBusUsb) {
+    ignored_.insert(node->syspath);
+    return;
+  }
   for (const auto& entry : open_) {
     if (entry.second.syspath == node->syspath) return;  // known already
   }
@@ -164,8 +182,11 @@ void HidrawDeviceSource::Consider(udev_device* device, bool retryUnavailable) {
   properties.port = node->port;
   properties.serial = node->uniq;
   if (Listed(selection_.open, node->vendorId, node->productId)) {
-    if (!selection_.onlyPath.empty() && !SameNode(node->devnode, selection_.onlyPath)) return;
-    if (!selection_.onlyPortPath.empty() && PortPath(properties) != selection_.onlyPortPath) return;
+    if ((!selection_.onlyPath.empty() && !SameNode(node->devnode, selection_.onlyPath)) ||
+        (!selection_.onlyPortPath.empty() && PortPath(properties) != selection_.onlyPortPath)) {
+      ignored_.insert(node->syspath);
+      return;
+    }
     // Another interface of the controller's USB device carries the same
     // identifiers: its descriptor, readable without opening, tells.
     if (DescribedInterface(node->hidSyspath) == NodeInterface::Other) {
@@ -197,6 +218,8 @@ void HidrawDeviceSource::Consider(udev_device* device, bool retryUnavailable) {
     }
     seen_[node->syspath] = properties;
     client_.DeviceSeen(properties);
+  } else {
+    ignored_.insert(node->syspath);
   }
 }
 
@@ -270,6 +293,7 @@ void HidrawDeviceSource::Remove(DeviceId id) {
 }
 
 void HidrawDeviceSource::Forget(const std::string& syspath) {
+  ignored_.erase(syspath);
   unavailable_.erase(syspath);
   otherInterfaces_.erase(syspath);
   for (auto it = pending_.begin(); it != pending_.end(); ++it) {

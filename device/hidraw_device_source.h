@@ -13,7 +13,10 @@
 // (hidraw_open.h): the loop never waits for hidraw's global lock.
 // Uevents can be missed (a burst overflows the monitor's socket buffer), so
 // the nodes are also listed again every second: a node that came unheard is
-// taken then, and a watched one that went unheard is let go. An open
+// taken then, and a watched one that went unheard is let go. That listing
+// reads sysfs's class directory and asks udev only of nodes it has not
+// judged: it runs on the loop during a transfer, where a udev enumeration
+// held the loop for milliseconds, enough to miss frames. An open
 // device's removal is not judged by the listing: its reads tell.
 // A device counts as removed on its udev "remove" event, on ENODEV, EIO,
 // ESHUTDOWN or EPROTO from a read or write, or on a hang-up, whichever comes
@@ -69,6 +72,7 @@ class HidrawDeviceSource final : public DeviceSource {
   void Scan();
   void Rescan();
   void ScheduleRescan();
+  bool Known(const std::string& syspath) const;  // judged already: opened, being opened, watched or left alone
   static constexpr unsigned kRescanMs = 1000;
   void OnMonitorEvent();
   void Consider(udev_device* device, bool retryUnavailable);
@@ -94,6 +98,7 @@ class HidrawDeviceSource final : public DeviceSource {
   std::map<std::string, DeviceProperties> seen_;  // watched only, by syspath
   std::set<std::string> unavailable_;             // told so once, until they go
   std::set<std::string> otherInterfaces_;         // not the update interface (or not ours), until they go
+  std::set<std::string> ignored_;                 // other devices, or not the one asked for, until they go
   // Cleared when the source goes, so that deferred work finds nothing to do.
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };

@@ -1,5 +1,6 @@
 #include "udev_hidraw.h"
 
+#include <dirent.h>
 #include <errno.h>
 #include <libudev.h>
 #include <sys/socket.h>
@@ -8,6 +9,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <vector>
 
 namespace hiddevice {
 
@@ -72,6 +74,48 @@ std::optional<HidrawNode> DescribeHidrawNode(udev_device* device) {
     if (const char* port = udev_device_get_syspath(usb)) node.port = port;
   }
   return node;
+}
+
+namespace {
+
+// "/sys/class/hidraw/../../devices/x" -> "/sys/devices/x"
+std::string WithoutDotSegments(const std::string& path) {
+  std::vector<std::string> kept;
+  std::size_t at = 0;
+  while (at <= path.size()) {
+    std::size_t end = path.find('/', at);
+    if (end == std::string::npos) end = path.size();
+    const std::string segment = path.substr(at, end - at);
+    if (segment == "..") {
+      if (!kept.empty()) kept.pop_back();
+    } else if (!segment.empty() && segment != ".") {
+      kept.push_back(segment);
+    }
+    at = end + 1;
+  }
+  std::string result;
+  for (const std::string& segment : kept) result += "/" + segment;
+  return result.empty() ? "/" : result;
+}
+
+}  // namespace
+
+std::optional<std::set<std::string>> ListHidrawSyspaths(const std::string& classDirectory) {
+  DIR* directory = opendir(classDirectory.c_str());
+  // The class appears with the first node of it.
+  if (directory == nullptr) return errno == ENOENT ? std::optional<std::set<std::string>>(std::set<std::string>{}) : std::nullopt;
+  std::set<std::string> syspaths;
+  while (const dirent* entry = readdir(directory)) {
+    if (entry->d_name[0] == '.') continue;
+    const std::string link = classDirectory + "/" + entry->d_name;
+    char target[4096];
+    const ssize_t length = readlink(link.c_str(), target, sizeof target - 1);
+    if (length <= 0) continue;  // gone meanwhile, or not a node's link
+    target[length] = '\0';
+    syspaths.insert(WithoutDotSegments(target[0] == '/' ? std::string(target) : classDirectory + "/" + target));
+  }
+  closedir(directory);
+  return syspaths;
 }
 
 }  // namespace hiddevice

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <set>
 #include <string>
 
 struct udev_device;
@@ -35,5 +36,11 @@ bool UdevDaemonRunning(const char* controlSocket = "/run/udev/control");
 
 // Nothing when the node has no HID parent with a readable HID_ID.
 std::optional<HidrawNode> DescribeHidrawNode(udev_device* device);
+
+// The syspaths of the hidraw nodes there are, read from the class directory
+// of sysfs, whose entries link to the nodes: a directory read and a link per
+// node, where a udev enumeration also reads each node's attributes.
+// Nothing when the directory cannot be read; none when there is none.
+std::optional<std::set<std::string>> ListHidrawSyspaths(const std::string& classDirectory = "/sys/class/hidraw");
 
 }  // namespace hiddevice

@@ -20,7 +20,10 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <functional>
+#include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -472,6 +475,39 @@ TEST(UdevDaemon, RunsOnlyWhereItsControlSocketAnswers) {
   close(listener);  // stopped or killed: the file stays behind
   EXPECT_FALSE(hiddevice::UdevDaemonRunning(path.c_str())) << "a socket file left by a daemon that went";
   unlink(path.c_str());
+}
+
+}  // namespace
+
+namespace {
+
+// The class directory's entries are links to the nodes, relative as the
+// kernel makes them or absolute; anything else in it is no node.
+TEST(HidrawListing, FollowsTheClassLinksToTheNodesSyspaths) {
+  char pattern[] = "/tmp/korvid-hidraw-class-XXXXXX";
+  ASSERT_NE(mkdtemp(pattern), nullptr);
+  const std::filesystem::path root = pattern;
+  const std::filesystem::path classes = root / "class" / "hidraw";
+  std::filesystem::create_directories(classes);
+  std::filesystem::create_directory_symlink("../../devices/usb1/1-1/0003:2DC8:5750.0001/hidraw/hidraw0",
+                                            classes / "hidraw0");
+  std::filesystem::create_directory_symlink("/sys/devices/./virtual/../virtual/misc/uhid/hidraw/hidraw1",
+                                            classes / "hidraw1");
+  std::FILE* stray = std::fopen((classes / "stray").c_str(), "w");
+  ASSERT_NE(stray, nullptr);
+  std::fclose(stray);
+  std::filesystem::create_directory_symlink("../../devices/hidden", classes / ".hidden");
+
+  const std::optional<std::set<std::string>> listed = hiddevice::ListHidrawSyspaths(classes.string());
+  ASSERT_TRUE(listed.has_value());
+  EXPECT_EQ(*listed, (std::set<std::string>{root.string() + "/devices/usb1/1-1/0003:2DC8:5750.0001/hidraw/hidraw0",
+                                            "/sys/devices/virtual/misc/uhid/hidraw/hidraw1"}));
+
+  EXPECT_EQ(hiddevice::ListHidrawSyspaths((root / "class" / "none").string()), std::set<std::string>{})
+      << "no class directory before the first node: no node";
+  EXPECT_EQ(hiddevice::ListHidrawSyspaths((classes / "stray").string()), std::nullopt)
+      << "a listing that failed is not an empty one";
+  std::filesystem::remove_all(root);
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 // may not open.
 #include <dirent.h>
 #include <gtest/gtest.h>
+#include <libudev.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -20,6 +21,7 @@
 
 #include "hidraw_client.h"
 #include "hidraw_device_source.h"
+#include "udev_hidraw.h"
 #include "poll_event_loop.h"
 
 namespace {
@@ -129,6 +131,21 @@ TEST_F(HidrawSource, OpensBootModeControllersOnUsbOnlyAndWatchesTheApplicationMo
   EXPECT_TRUE(recorder_.unavailable.empty());
   EXPECT_EQ(StatusField(Control("status 1"), "open"), "1");
   EXPECT_EQ(StatusField(Control("status 2"), "open"), "1");
+
+  // The listing of every second names each node as udev does: what the
+  // source has judged, it knows by that name.
+  std::set<std::string> fromUdev;
+  udev* context = udev_new();
+  ASSERT_NE(context, nullptr);
+  udev_enumerate* enumerate = udev_enumerate_new(context);
+  udev_enumerate_add_match_subsystem(enumerate, "hidraw");
+  udev_enumerate_scan_devices(enumerate);
+  udev_list_entry* entry;
+  udev_list_entry_foreach(entry, udev_enumerate_get_list_entry(enumerate)) fromUdev.insert(udev_list_entry_get_name(entry));
+  udev_enumerate_unref(enumerate);
+  udev_unref(context);
+  EXPECT_EQ(fromUdev.size(), 5u) << "two controllers, another vendor's, a Bluetooth one, one in application mode";
+  EXPECT_EQ(ListHidrawSyspaths(), fromUdev);
 }
 
 TEST_F(HidrawSource, WithAPathOpensThatControllerAlone) {
