@@ -31,9 +31,10 @@ if ((${#missing[@]} > 0)); then
 fi
 
 # umockdev brings uevents to a program's udev monitor as datagrams on a Unix
-# socket, which holds net.unix.max_dgram_qlen of them (10 by default), and it
-# aborts the emulator when one is full; a kernel's monitor holds thousands.
-# Room for a station's bursts of plugs and returns (not kept after a reboot).
+# socket, which holds net.unix.max_dgram_qlen of them (10 by default); when
+# one is full the emulator waits for room, and a kernel's monitor holds
+# thousands. Room for a station's bursts of plugs and returns, so that no
+# send waits (not kept after a reboot).
 qlen=/proc/sys/net/unix/max_dgram_qlen
 if (($(cat "$qlen" 2>/dev/null || echo 512) < 512)); then
   # Without asking for a password: the tests run without it too.
