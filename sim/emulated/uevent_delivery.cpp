@@ -6,8 +6,9 @@
 // and two of its failures are part of a monitor's ordinary life:
 //  - the program closed its monitor between the connect and the send
 //    (ECONNREFUSED): the kernel drops a uevent for a monitor that is gone,
-//    and so does this, removing the socket file as umockdev does when the
-//    connect is refused;
+//    and so does this. The socket file stays: the program may already have
+//    bound a new monitor there (umockdev names them after the descriptor's
+//    number), and a stale one goes at umockdev's next connect;
 //  - the program has not read its monitor for a while and its queue is full
 //    (EAGAIN: the socket does not block): this waits for room, as long as a
 //    program busy with a burst of plugs may need, and then drops the uevent
@@ -61,16 +62,13 @@ ssize_t RawSend(int fd, const msghdr* message, int flags) {
 extern "C" ssize_t sendmsg(int fd, const msghdr* message, int flags) {
   ssize_t sent = RawSend(fd, message, flags);
   if (sent >= 0 || !ToMonitor(message)) return sent;
-  const auto* path = static_cast<const sockaddr_un*>(message->msg_name)->sun_path;
-  if (errno == ECONNREFUSED) {
-    unlink(path);
-    return Sent(message);
-  }
+  if (errno == ECONNREFUSED) return Sent(message);
   const auto deadline = std::chrono::steady_clock::now() + kRoomWait;
   while (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) {
     const auto left =
         std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
     if (left <= 0) {
+      const char* path = static_cast<const sockaddr_un*>(message->msg_name)->sun_path;
       std::fprintf(stderr, "korvid-emulated-controller: the monitor at %s read nothing for %lld s: a uevent is dropped\n",
                    path, static_cast<long long>(kRoomWait.count()));
       return Sent(message);
@@ -79,10 +77,7 @@ extern "C" ssize_t sendmsg(int fd, const msghdr* message, int flags) {
     if (poll(&room, 1, static_cast<int>(left)) < 0 && errno != EINTR) return -1;
     sent = RawSend(fd, message, flags);
     if (sent >= 0) return sent;
-    if (errno == ECONNREFUSED) {
-      unlink(path);
-      return Sent(message);
-    }
+    if (errno == ECONNREFUSED) return Sent(message);
   }
   return -1;
 }

@@ -59,15 +59,22 @@ class UeventDelivery : public ::testing::Test {
   std::filesystem::path dir_;
 };
 
-TEST_F(UeventDelivery, AMonitorClosedUnderTheSendIsDroppedAndItsSocketFileRemoved) {
+// umockdev names a monitor's socket after its descriptor's number: a program
+// closing one monitor and opening another binds the same name again.
+TEST_F(UeventDelivery, AMonitorClosedUnderTheSendIsDroppedAndTheOneBoundAfterItHearsTheNext) {
   auto address = AddressOf(dir_ / "event7");
+  const int closed = BoundMonitor(address);
+  const int stale = ConnectedSender(address);
+  close(closed);
+  unlink(address.sun_path);
   const int monitor = BoundMonitor(address);
-  const int sender = ConnectedSender(address);
-  close(monitor);
 
+  EXPECT_EQ(SendUevent(stale, address), static_cast<ssize_t>(kUevent.size()));
+  const int sender = ConnectedSender(address);
   EXPECT_EQ(SendUevent(sender, address), static_cast<ssize_t>(kUevent.size()));
-  EXPECT_FALSE(std::filesystem::exists(dir_ / "event7"));
-  close(sender);
+  char got[64] = {};
+  EXPECT_EQ(recv(monitor, got, sizeof got, MSG_DONTWAIT), static_cast<ssize_t>(kUevent.size()));
+  for (const int fd : {stale, sender, monitor}) close(fd);
 }
 
 TEST_F(UeventDelivery, AFullMonitorGetsTheUeventOnceItReadsAgain) {
