@@ -335,12 +335,12 @@ PY
     fi
     held_flash_ended
     if [[ $case_name == interrupt ]]; then
-      [[ $status == 130 ]] || fail "interrupted, the program ended $status: $(cat "$run/err")"
+      [[ $status == 130 ]] || fail "interrupted, the program ended $status; it said: $(cat "$run/out" "$run/err")"
       # A process killed by the signal would end 130 too: the words tell
       # that the program's own stop ran.
       expect_in err 'interrupted; the update was stopped'
     else
-      [[ $status == 1 ]] || fail "unplugged, the program ended $status: $(cat "$run/err")"
+      [[ $status == 1 ]] || fail "unplugged, the program ended $status; it said: $(cat "$run/out" "$run/err")"
       # The removal ends the run, not the engine's watchdog.
       expect_in out 'The update failed: the controller was unplugged or went away.'
     fi

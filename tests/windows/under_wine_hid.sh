@@ -62,4 +62,7 @@ relay_program_lines 9 "$program_pid"
 status=0
 wait "$program_pid" || status=$?
 program_pid=""
+# What the emulator saw fails with the program: a node the device service
+# never opened, a uevent it dropped.
+((status == 0)) || [[ ! -s $run/emulator.err ]] || { echo "the emulator said:"; tail -n 20 "$run/emulator.err"; }
 exit "$status"
