@@ -10,14 +10,12 @@
 
 #include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <iterator>
-#include <vector>
+
+#include "null_updater_reports.h"
 
 namespace {
 
-constexpr std::size_t kReport = 64;
-constexpr std::size_t kChunk = 32;
+using null_updater::kReport;
 
 struct Node {
   int fd;
@@ -33,9 +31,10 @@ struct Node {
       pollfd readable{fd, POLLIN, 0};
       if (poll(&readable, 1, 10000) != 1) return -1;
       const ssize_t got = read(fd, report, sizeof report);
-      if (got < 5) continue;
-      if (report[1] == 0x00 && report[2] == 0x19) return 0x19;
-      if (report[1] == 0x00 && report[2] == 0x16) return report[5];
+      if (got < 0) continue;
+      if (null_updater::IsIdentity(report, static_cast<std::size_t>(got))) return null_updater::kIdentity;
+      const int event = null_updater::FirmwareEvent(report, static_cast<std::size_t>(got));
+      if (event >= 0) return event;
     }
   }
 };
@@ -47,35 +46,15 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: korvid_hidraw_null_updater FIRMWARE.dat [DEVNODE]\n");
     return 2;
   }
-  std::ifstream in(argv[1], std::ios::binary);
-  const std::vector<unsigned char> file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (file.size() < 28) return 2;
-  const std::size_t payload = file[8] | file[9] << 8 | file[10] << 16 | static_cast<std::size_t>(file[11]) << 24;
-  if (file.size() < 28 + payload) return 2;
-
-  // Every report of the run, in order: header, chunks, completion.
-  std::vector<unsigned char> reports;
-  const auto add = [&reports](std::initializer_list<unsigned char> head, const unsigned char* data, std::size_t size) {
-    unsigned char report[kReport] = {};
-    std::copy(head.begin(), head.end(), report);
-    if (size > 0) std::memcpy(report + head.size(), data, size);
-    reports.insert(reports.end(), report, report + kReport);
-  };
-  add({0x23, 0x00, 0x16, 0x1F, 0x00, 0x01, 0x1C, 0x00}, file.data(), 12);
-  for (std::size_t at = 0; at < payload; at += kChunk) {
-    const auto size = static_cast<unsigned char>(payload - at < kChunk ? payload - at : kChunk);
-    add({static_cast<unsigned char>(size + 7), 0x00, 0x16, static_cast<unsigned char>(size + 3), 0x00, 0x00, size, 0x00},
-        file.data() + 28 + at, size);
-  }
-  add({0x05, 0x00, 0x16, 0x01, 0x00, 0x02}, nullptr, 0);
-  const unsigned char updateRequest[kReport] = {0x05, 0x00, 0x1A, 0x01, 0x00, 0x00};
+  const std::vector<unsigned char> reports = null_updater::PreparedReports(argv[1]);
+  if (reports.empty()) return 2;
 
   Node node{open(argc > 2 ? argv[2] : "/dev/hidraw0", O_RDWR | O_NONBLOCK | O_CLOEXEC)};
   if (node.fd < 0) return 1;
-  if (!node.Write(updateRequest) || node.Await() != 0x19) return 1;
+  if (!node.Write(null_updater::kUpdateRequest) || node.Await() != null_updater::kIdentity) return 1;
   for (std::size_t at = 0; at < reports.size(); at += kReport) {
     if (!node.Write(&reports[at])) return 1;
-    if (at + kReport < reports.size() && node.Await() != 0x14) return 1;  // the controller's acknowledgement
+    if (at + kReport < reports.size() && node.Await() != null_updater::kAcknowledged) return 1;
   }
   close(node.fd);
   return 0;

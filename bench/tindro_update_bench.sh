@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Whole updates of a 256 KiB payload through Tindro (GNUstep, Xvfb) against
 # the emulated controller's hidraw node, timed by the controller from the
-# header to the completion command, beside an updater that costs nothing
-# (korvid_hidraw_null_updater: prepared reports, no engine) through the same
-# emulated node:
+# header to the completion command, beside two updaters that cost nothing
+# (prepared reports, no engine) through the same emulated node: on the bare
+# node (korvid_hidraw_null_updater) and through Tindro's stack, the IOKit
+# calls on GNUstep's run loop (korvid_iokit_null_updater):
 #   (a) unpaced: what one chunk costs the whole stack (umockdev's preload,
 #       the device layer, engine, traces, progress redraws, the test driver
 #       looking on);
@@ -13,7 +14,7 @@
 # Each variant runs --runs times (default 3); the median is printed with the
 # spread. Variants show what costs: the window on screen (bar redraws) or in
 # the dock, and the NSLog traces written to a file or dropped. In (b) Tindro
-# and the updater that costs nothing take turns, run by run.
+# and the updaters that cost nothing take turns, run by run.
 # Usage: bench/tindro_update_bench.sh [--runs N] [--payload-size N]
 set -uo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
@@ -24,7 +25,7 @@ while (($# > 0)); do
   case $1 in
     --runs) runs=${2:?}; shift 2 ;;
     --payload-size) payload=${2:?}; shift 2 ;;
-    -h | --help) sed -n '2,16p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h | --help) sed -n '2,18p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) echo "unknown option: $1" >&2; exit 2 ;;
   esac
 done
@@ -33,7 +34,8 @@ done
 if [[ -z ${KORVID_GNUSTEP_BUILD:-} ]]; then
   export KORVID_GNUSTEP_BUILD=$root/build-gnustep-e2e
   (cd "$root" && cmake --preset gnustep -B "$KORVID_GNUSTEP_BUILD" >/dev/null &&
-    cmake --build "$KORVID_GNUSTEP_BUILD" -j "$(nproc)" --target Tindro korvid_gnustep_driver korvid-emulated-controller >/dev/null) ||
+    cmake --build "$KORVID_GNUSTEP_BUILD" -j "$(nproc)" --target Tindro korvid_gnustep_driver korvid-emulated-controller \
+      korvid_iokit_null_updater >/dev/null) ||
     { echo "the build failed" >&2; exit 2; }
 fi
 # The floor's updater is a benchmark tool of the Linux build.
@@ -44,6 +46,7 @@ if [[ -z ${KORVID_LINUX_BUILD:-} ]]; then
     { echo "the build failed" >&2; exit 2; }
 fi
 null=$linux_build/bench/korvid_hidraw_null_updater
+stack_null=$KORVID_GNUSTEP_BUILD/bench/gnustep/korvid_iokit_null_updater
 emulator=$KORVID_GNUSTEP_BUILD/sim/emulated/korvid-emulated-controller
 
 work=$(mktemp -d /tmp/kvb-XXXXXX)
@@ -52,14 +55,22 @@ source "$root/scripts/lib/emulated_controller.sh"
 trap 'stop_emulated_controllers "$work"; rm -rf "$work"' EXIT
 
 # null_run ARGS...: the same figures as one_run, of the updater that costs
-# nothing through the same emulated node (emulator options ARGS).
-null_run() {
+# nothing on the bare node (emulator options ARGS); stack_run, of the one
+# through Tindro's stack.
+null_run() { cheap_run "$null" /dev/hidraw0 -- "$@"; }
+stack_run() { cheap_run "$stack_null" -- "$@"; }
+
+# cheap_run UPDATER ARGS... -- EMULATOR-OPTIONS...
+cheap_run() {
+  local updater=() status
+  while [[ $1 != -- ]]; do updater+=("$1"); shift; done
+  shift
   start_emulated_controllers "$work" --return-delay-ms 300 "$@" ||
     { echo "the emulator did not start: $(head -1 "$work/emulator.err")" >&2; return 1; }
   bash "$root/tests/linux/make_firmware.sh" "$work/fw.dat" 110 "$payload"
-  UMOCKDEV_DIR=$(cat "$work/root") LD_PRELOAD=libumockdev-preload.so.0 "$null" "$work/fw.dat" /dev/hidraw0 \
-    >"$work/out" 2>&1
-  local status=$?
+  HOME=$work UMOCKDEV_DIR=$(cat "$work/root") LD_PRELOAD=libumockdev-preload.so.0 timeout 120 "${updater[0]}" "$work/fw.dat" \
+    "${updater[@]:1}" >"$work/out" 2>&1
+  status=$?
   "$emulator" --send "$work/control" stats >"$work/stats"
   stop_emulated_controllers "$work"
   ((status == 0)) || { echo "run failed ($status): $(tail -1 "$work/out")" >&2; return 1; }
@@ -125,29 +136,37 @@ variant() {
   summarize "$name" "$mode" "$work/figures"
 }
 
-# paced_in_turns: Tindro (window shown, traces to a file) and the updater
-# that costs nothing take turns, and each of Tindro's runs is set against the
-# floor's run just before it: the machine's speed drifts over minutes.
+# paced_in_turns: the two updaters that cost nothing and Tindro (window
+# shown, traces to a file) take turns, and each of Tindro's runs is set
+# against the floors' runs just before it: the machine's speed drifts over
+# minutes.
 paced_in_turns() {
-  local i floor program
-  : >"$work/floor"; : >"$work/program"; : >"$work/excess"
+  local i floor stack program
+  : >"$work/floor"; : >"$work/stack"; : >"$work/program"; : >"$work/excess"; : >"$work/stack-excess"
   for ((i = 0; i < runs; i++)); do
     floor=$(null_run --paced) || continue
+    stack=$(stack_run --paced) || continue
     program=$(one_run --paced) || continue
     floor=$(frame_ratio "$floor")
+    stack=$(frame_ratio "$stack")
     program=$(frame_ratio "$program")
     echo "$floor" >>"$work/floor"
+    echo "$stack" >>"$work/stack"
     echo "$program" >>"$work/program"
     awk -v p="${program%% *}" -v f="${floor%% *}" 'BEGIN { printf "%.4f\n", p - f }' >>"$work/excess"
+    awk -v p="${program%% *}" -v f="${stack%% *}" 'BEGIN { printf "%.4f\n", p - f }' >>"$work/stack-excess"
   done
   summarize "(b) paced 1 ms frames, the updater that costs nothing" paced "$work/floor"
+  summarize "(b) paced 1 ms frames, the same through Tindro's stack" paced "$work/stack"
   summarize "(b) paced 1 ms frames, window shown, traces to a file" paced "$work/program"
-  summarize "(b) Tindro minus the floor, run by run" excess "$work/excess"
+  summarize "(b) Tindro minus the bare node's floor, run by run" excess "$work/excess"
+  summarize "(b) Tindro minus its stack's floor, run by run" excess "$work/stack-excess"
 }
 
 echo "Tindro whole update through an emulated hidraw node, $payload-byte payload ($((payload / 32)) chunks)"
 echo "machine: $(nproc) cores, $(sed -n 's/^model name\s*: //p' /proc/cpuinfo | head -1); load average: $(cut -d' ' -f1-3 /proc/loadavg)"
 RUNNER=null_run variant "(a) unpaced, the updater that costs nothing" unpaced
+RUNNER=stack_run variant "(a) unpaced, the same through Tindro's stack" unpaced
 variant "(a) unpaced, window shown, traces to a file" unpaced
 variant "(a) unpaced, window shown, traces dropped" unpaced --tindro-log /dev/null
 variant "(a) unpaced, window in the dock (no bar redraws)" unpaced --miniaturize
