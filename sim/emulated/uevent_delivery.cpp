@@ -35,8 +35,11 @@ namespace {
 constexpr auto kRoomWait = std::chrono::seconds(5);
 
 // umockdev names each monitor's socket "event" and a number, in the testbed.
+// It sends on the connected socket with the address beside it and its length
+// left 0, which the kernel then ignores.
 bool ToMonitor(const msghdr* message) {
-  if (message == nullptr || message->msg_name == nullptr || message->msg_namelen <= sizeof(sa_family_t)) return false;
+  if (message == nullptr || message->msg_name == nullptr) return false;
+  if (message->msg_namelen != 0 && message->msg_namelen < sizeof(sockaddr_un)) return false;
   const auto* address = static_cast<const sockaddr_un*>(message->msg_name);
   if (address->sun_family != AF_UNIX) return false;
   const char* path = address->sun_path;

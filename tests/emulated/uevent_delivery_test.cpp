@@ -41,8 +41,7 @@ class UeventDelivery : public ::testing::Test {
   ssize_t SendUevent(int fd, sockaddr_un& address) {
     iovec part{const_cast<char*>(kUevent.data()), kUevent.size()};
     msghdr message{};
-    message.msg_name = &address;
-    message.msg_namelen = sizeof address;
+    message.msg_name = &address;  // and its length left 0, as umockdev leaves it
     message.msg_iov = &part;
     message.msg_iovlen = 1;
     return sendmsg(fd, &message, 0);
