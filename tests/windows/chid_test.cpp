@@ -67,7 +67,10 @@ ControllerConfig Identity(uint16_t vendorId, uint16_t productId) {
 
 // A controller plugged in and listed by the system. Wine's device service
 // opens a node as soon as it hears of it; one it did not hear of (plugged in
-// while the service was still starting) is plugged in again.
+// while the service was still starting) is plugged in again. Going out of
+// scope it is unplugged and waited for until no longer listed, one
+// controller at a time: three unplugged at once while other Wine sessions
+// ran left the device service listing no controller plugged in after them.
 class ListedController : public TestController {
  public:
   ListedController(uint16_t vendorId, uint16_t productId)
@@ -80,10 +83,14 @@ class ListedController : public TestController {
                 WaitFor([&] { return HidInterfaces(vendorId_, productId_).size() > before; }, kListedWithinMs);
     }
   }
+  ~ListedController() {
+    if (listed_) Remove();
+  }
   bool Listed() const { return listed_; }
   // Unplugged, and no longer listed.
   bool Remove() {
     Unplug();
+    listed_ = false;
     return WaitFor([&] { return HidInterfaces(vendorId_, productId_).empty(); }, kListedWithinMs);
   }
 
