@@ -15,13 +15,11 @@
 
 namespace {
 
-using null_updater::kReport;
-
 struct Node {
   int fd;
   bool Write(const unsigned char* report) {
-    unsigned char numbered[1 + kReport] = {0};
-    std::memcpy(numbered + 1, report, kReport);
+    unsigned char numbered[1 + kReportSize] = {0};
+    std::memcpy(numbered + 1, report, kReportSize);
     return write(fd, numbered, sizeof numbered) == static_cast<ssize_t>(sizeof numbered);
   }
   // The next report that is a MSG_FIRMWARE event or an identity; its event code.
@@ -32,7 +30,7 @@ struct Node {
       if (poll(&readable, 1, 10000) != 1) return -1;
       const ssize_t got = read(fd, report, sizeof report);
       if (got < 0) continue;
-      if (null_updater::IsIdentity(report, static_cast<std::size_t>(got))) return null_updater::kIdentity;
+      if (null_updater::IsIdentity(report, static_cast<std::size_t>(got))) return MSG_IDENTITY;
       const int event = null_updater::FirmwareEvent(report, static_cast<std::size_t>(got));
       if (event >= 0) return event;
     }
@@ -51,10 +49,10 @@ int main(int argc, char** argv) {
 
   Node node{open(argc > 2 ? argv[2] : "/dev/hidraw0", O_RDWR | O_NONBLOCK | O_CLOEXEC)};
   if (node.fd < 0) return 1;
-  if (!node.Write(null_updater::kUpdateRequest) || node.Await() != null_updater::kIdentity) return 1;
-  for (std::size_t at = 0; at < reports.size(); at += kReport) {
+  if (!node.Write(null_updater::kUpdateRequest) || node.Await() != MSG_IDENTITY) return 1;
+  for (std::size_t at = 0; at < reports.size(); at += kReportSize) {
     if (!node.Write(&reports[at])) return 1;
-    if (at + kReport < reports.size() && node.Await() != null_updater::kAcknowledged) return 1;
+    if (at + kReportSize < reports.size() && node.Await() != FIRMWARE_ACK) return 1;
   }
   close(node.fd);
   return 0;

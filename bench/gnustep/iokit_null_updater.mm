@@ -19,13 +19,11 @@
 
 namespace {
 
-using null_updater::kReport;
-
 struct Run {
   std::vector<unsigned char> reports;
   std::size_t next = 0;  // offset of the next report to write
   IOHIDDeviceRef device = nullptr;
-  uint8_t buffer[kReport] = {};
+  uint8_t buffer[kReportSize] = {};
   int status = -1;  // set once the run is over
   std::chrono::steady_clock::time_point lastHeard = std::chrono::steady_clock::now();
 };
@@ -37,12 +35,12 @@ void Finish(Run& run, int status, const char* why) {
 }
 
 void WriteNext(Run& run) {
-  if (IOHIDDeviceSetReport(run.device, kIOHIDReportTypeOutput, 0, &run.reports[run.next], kReport) !=
+  if (IOHIDDeviceSetReport(run.device, kIOHIDReportTypeOutput, 0, &run.reports[run.next], kReportSize) !=
       kIOReturnSuccess) {
     Finish(run, 1, "a report could not be written");
     return;
   }
-  run.next += kReport;
+  run.next += kReportSize;
   if (run.next == run.reports.size()) Finish(run, 0, nullptr);  // the completion needs no answer
 }
 
@@ -56,7 +54,7 @@ void ReportCame(void* context, IOReturn, void*, IOHIDReportType, uint32_t, uint8
   }
   const int event = null_updater::FirmwareEvent(report, size);
   if (event < 0) return;
-  if (event == null_updater::kAcknowledged)
+  if (event == FIRMWARE_ACK)
     WriteNext(run);
   else
     Finish(run, 1, "the controller reported a failure");
@@ -68,7 +66,7 @@ void DeviceMatched(void* context, IOReturn, void*, IOHIDDeviceRef device) {
   run.device = device;
   IOHIDDeviceOpen(device, 0);
   IOHIDDeviceRegisterInputReportCallback(device, run.buffer, sizeof run.buffer, ReportCame, &run);
-  if (IOHIDDeviceSetReport(device, kIOHIDReportTypeOutput, 0, null_updater::kUpdateRequest, kReport) !=
+  if (IOHIDDeviceSetReport(device, kIOHIDReportTypeOutput, 0, null_updater::kUpdateRequest, kReportSize) !=
       kIOReturnSuccess)
     Finish(run, 1, "the update request could not be written");
 }
