@@ -63,11 +63,12 @@ ssize_t RawSend(int fd, const msghdr* message, int flags) {
 }  // namespace
 
 extern "C" ssize_t sendmsg(int fd, const msghdr* message, int flags) {
-  ssize_t sent = RawSend(fd, message, flags);
-  if (sent >= 0 || !ToMonitor(message)) return sent;
-  if (errno == ECONNREFUSED) return Sent(message);
   const auto deadline = std::chrono::steady_clock::now() + kRoomWait;
-  while (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) {
+  for (;;) {
+    const ssize_t sent = RawSend(fd, message, flags);
+    if (sent >= 0 || !ToMonitor(message)) return sent;
+    if (errno == ECONNREFUSED) return Sent(message);
+    if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return -1;
     const auto left =
         std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
     if (left <= 0) {
@@ -78,9 +79,5 @@ extern "C" ssize_t sendmsg(int fd, const msghdr* message, int flags) {
     }
     pollfd room{fd, POLLOUT, 0};
     if (poll(&room, 1, static_cast<int>(left)) < 0 && errno != EINTR) return -1;
-    sent = RawSend(fd, message, flags);
-    if (sent >= 0) return sent;
-    if (errno == ECONNREFUSED) return Sent(message);
   }
-  return -1;
 }
