@@ -11,11 +11,11 @@
 #include <iterator>
 #include <vector>
 
+#include "firmware_header.h"
 #include "protocol.h"
 
 namespace null_updater {
 
-constexpr std::size_t kFileHeader = 28;
 constexpr unsigned char kUpdateRequest[kReportSize] = {0x05, 0x00, MSG_UPDATE_REQUEST, 0x01, 0x00, 0x00};
 
 // What a report that came in says, by its bytes as the node gives them.
@@ -33,9 +33,9 @@ inline std::vector<unsigned char> PreparedReports(const char* path) {
   std::ifstream in(path, std::ios::binary);
   const std::vector<unsigned char> file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   std::vector<unsigned char> reports;
-  if (file.size() < kFileHeader) return reports;
+  if (file.size() < kFirmwareHeaderSize) return reports;
   const std::size_t payload = ReadLe32(file.data() + 8);
-  if (payload == 0 || file.size() < kFileHeader + payload) return reports;
+  if (payload == 0 || file.size() < kFirmwareHeaderSize + payload) return reports;
   const auto add = [&reports](std::initializer_list<unsigned char> head, const unsigned char* data, std::size_t size) {
     unsigned char report[kReportSize] = {};
     std::copy(head.begin(), head.end(), report);
@@ -47,7 +47,7 @@ inline std::vector<unsigned char> PreparedReports(const char* path) {
     const auto size = static_cast<unsigned char>(std::min(payload - at, kHidChunkSize));
     add({static_cast<unsigned char>(size + 7), 0x00, MSG_FIRMWARE, static_cast<unsigned char>(size + 3), 0x00,
          SET_FIRMWARE_DATA, size, 0x00},
-        file.data() + kFileHeader + at, size);
+        file.data() + kFirmwareHeaderSize + at, size);
   }
   add({0x05, 0x00, MSG_FIRMWARE, 0x01, 0x00, SET_FIRMWARE_COMPLETE}, nullptr, 0);
   return reports;
